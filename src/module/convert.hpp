@@ -1,0 +1,16 @@
+// Conversions of scalar arguments to the module's C types.
+#pragma once
+
+#include <Python.h>
+
+namespace ombrix {
+
+// Signed 32-bit integer: exact ints directly, anything else through its
+// __int__ (so floats truncate toward zero). False with the exception set.
+bool to_int32(PyObject* obj, int& out);
+
+// Truth value: True, False and None read directly, anything else through
+// the interpreter's truth test. False with the exception set.
+bool to_truth(PyObject* obj, bool& out);
+
+}  // namespace ombrix

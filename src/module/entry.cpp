@@ -1,0 +1,272 @@
+// The module's entry point: multi-phase initialisation with a create and an
+// exec step, the NumPy interface import and the module body.
+#define OMBRIX_DEFINES_NUMPY_API
+#include "numpy_api.hpp"
+#define NO_IMPORT_UFUNC
+#include <numpy/ufuncobject.h>
+
+#include <cstdio>
+#include <new>
+#include <string_view>
+
+#include "function_object.hpp"
+#include "function_table.hpp"
+#include "module_state.hpp"
+#include "names.hpp"
+#include "views.hpp"
+
+namespace ombrix {
+
+namespace {
+
+// Line of the module body that import failures report for everything that
+// is not a function definition.
+constexpr int kModuleBodyLine = 1;
+
+int64_t recorded_interpreter_id = -1;
+
+// Only an embedding host that runs the module as its main program sets this.
+bool run_as_main = false;
+
+// Copies spec.<from> to module.__dict__[to]; a missing attribute is skipped.
+bool copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* from, const char* to,
+                         bool allow_none) {
+    Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    if (!allow_none && value.get() == Py_None) return true;
+    return PyDict_SetItemString(module_dict, to, value.get()) == 0;
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) {
+    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (recorded_interpreter_id == -1) {
+        recorded_interpreter_id = current;
+        if (current == -1) return nullptr;
+    } else if (current != recorded_interpreter_id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (state.module) return Py_NewRef(state.module);
+
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    PyObject* dict = PyModule_GetDict(module.get());
+    if (!dict || !copy_spec_attribute(spec, dict, "loader", "__loader__", true) ||
+        !copy_spec_attribute(spec, dict, "origin", "__file__", true) ||
+        !copy_spec_attribute(spec, dict, "parent", "__package__", true) ||
+        !copy_spec_attribute(spec, dict, "submodule_search_locations", "__path__", false)) {
+        return nullptr;
+    }
+    return module.release();
+}
+
+bool check_python_version() {
+    int runtime_major = 0, runtime_minor = 0;
+    if (std::sscanf(Py_GetVersion(), "%d.%d", &runtime_major, &runtime_minor) != 2) return true;
+    if (runtime_major == PY_MAJOR_VERSION && runtime_minor == PY_MINOR_VERSION) return true;
+    char message[200];
+    std::snprintf(message, sizeof message,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, "ombrix", "does not match", runtime_major,
+                  runtime_minor);
+    return PyErr_WarnEx(nullptr, message, 1) == 0;
+}
+
+bool import_numpy_interface() {
+    if (_import_array() == 0) return true;
+    // The cause stays visible as the context of the ImportError.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
+    if (value) {
+        PyObject *new_type, *new_value, *new_tb;
+        PyErr_Fetch(&new_type, &new_value, &new_tb);
+        PyErr_NormalizeException(&new_type, &new_value, &new_tb);
+        PyException_SetContext(new_value, value);  // steals `value`
+        PyErr_Restore(new_type, new_value, new_tb);
+    }
+    return false;
+}
+
+enum class SizeCheck { Ignore, Warn };
+
+struct ExpectedType {
+    const char* name;
+    std::size_t size;
+    std::size_t alignment;
+    SizeCheck check;
+};
+
+#define OMBRIX_EXPECTED(name, type, check) {name, sizeof(type), alignof(type), SizeCheck::check}
+const ExpectedType expected_numpy_types[] = {
+    OMBRIX_EXPECTED("dtype", PyArray_Descr, Ignore),
+    OMBRIX_EXPECTED("flatiter", PyArrayIterObject, Ignore),
+    OMBRIX_EXPECTED("broadcast", PyArrayMultiIterObject, Ignore),
+    OMBRIX_EXPECTED("ndarray", PyArrayObject, Ignore),
+    OMBRIX_EXPECTED("generic", PyObject, Warn),
+    OMBRIX_EXPECTED("number", PyObject, Warn),
+    OMBRIX_EXPECTED("integer", PyObject, Warn),
+    OMBRIX_EXPECTED("signedinteger", PyObject, Warn),
+    OMBRIX_EXPECTED("unsignedinteger", PyObject, Warn),
+    OMBRIX_EXPECTED("inexact", PyObject, Warn),
+    OMBRIX_EXPECTED("floating", PyObject, Warn),
+    OMBRIX_EXPECTED("complexfloating", PyObject, Warn),
+    OMBRIX_EXPECTED("flexible", PyObject, Warn),
+    OMBRIX_EXPECTED("character", PyObject, Warn),
+    OMBRIX_EXPECTED("ufunc", PyUFuncObject, Ignore),
+};
+#undef OMBRIX_EXPECTED
+
+// Refuses NumPy types smaller than the layout this module was built for.
+Ref import_checked_type(PyObject* numpy, const ExpectedType& expected) {
+    Ref found = Ref::steal(PyObject_GetAttrString(numpy, expected.name));
+    if (!found) return {};
+    if (!PyType_Check(found.get())) {
+        PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", "numpy", expected.name);
+        return {};
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(found.get());
+    Py_ssize_t basicsize = type->tp_basicsize;
+    Py_ssize_t itemsize = type->tp_itemsize;
+    std::size_t alignment = expected.alignment;
+    if (itemsize) {
+        if (expected.size % alignment) alignment = expected.size % alignment;
+        if (itemsize < static_cast<Py_ssize_t>(alignment)) itemsize = static_cast<Py_ssize_t>(alignment);
+    }
+    if (static_cast<std::size_t>(basicsize + itemsize) < expected.size) {
+        PyErr_Format(PyExc_ValueError,
+                     "%.200s.%.200s size changed, may indicate binary incompatibility. Expected %zd "
+                     "from C header, got %zd from PyObject",
+                     "numpy", expected.name, static_cast<Py_ssize_t>(expected.size),
+                     basicsize + itemsize);
+        return {};
+    }
+    if (expected.check == SizeCheck::Warn && static_cast<std::size_t>(basicsize) > expected.size) {
+        char warning[200];
+        std::snprintf(warning, sizeof warning,
+                      "%s.%s size changed, may indicate binary incompatibility. Expected %zd from C "
+                      "header, got %zd from PyObject",
+                      "numpy", expected.name, static_cast<Py_ssize_t>(expected.size), basicsize);
+        if (PyErr_WarnEx(nullptr, warning, 0) < 0) return {};
+    }
+    return found;
+}
+
+bool import_numpy_types() {
+    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+    if (!numpy) return false;
+    for (const ExpectedType& expected : expected_numpy_types) {
+        Ref type = import_checked_type(numpy.get(), expected);
+        if (!type) return false;
+        if (std::string_view(expected.name) == "ndarray" && !state.ndarray_type) {
+            state.ndarray_type = type.release();
+        }
+    }
+    return true;
+}
+
+bool register_in_sys_modules() {
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* existing = PyDict_GetItemString(modules, "ombrix");
+    if (existing) return true;
+    return PyDict_SetItemString(modules, "ombrix", state.module) == 0;
+}
+
+// The module body: `import numpy as np`, the function definitions, __test__.
+bool run_module_body(int& line) {
+    line = kModuleBodyLine;
+    Ref numpy = Ref::steal(
+        PyImport_ImportModuleLevelObject(names.numpy, state.globals, nullptr, nullptr, 0));
+    if (!numpy || PyDict_SetItem(state.globals, names.np, numpy.get()) < 0) return false;
+    Ref module_name = Ref::steal(PyUnicode_InternFromString("ombrix"));
+    if (!module_name) return false;
+    for (const FunctionSpec& spec : function_table()) {
+        if (!spec.entry) continue;  // not built yet: not published
+        line = spec.definition_line;
+        Ref function = new_function(spec, module_name.get());
+        if (!function || PyDict_SetItemString(state.globals, spec.name, function.get()) < 0) {
+            return false;
+        }
+    }
+    line = kModuleBodyLine;
+    Ref test = Ref::steal(PyDict_New());
+    return test && PyDict_SetItemString(state.globals, "__test__", test.get()) == 0;
+}
+
+bool exec_steps(PyObject* module, int& line) {
+    line = kModuleBodyLine;
+    state.module = Py_NewRef(module);
+    state.globals = PyModule_GetDict(module);
+    if (!state.globals) return false;
+    if (!state.builtins) {
+        state.builtins = PyImport_ImportModule("builtins");
+        if (!state.builtins) return false;
+    }
+    if (PyDict_SetItemString(state.globals, "__builtins__", state.builtins) < 0) return false;
+    if (!check_python_version()) return false;
+    if (!names.np && !create_names_and_constants()) return false;
+    if (!ready_view_types() || !ready_function_type()) return false;
+    if (!import_numpy_interface() || !import_numpy_types()) return false;
+    if (run_as_main) {
+        Ref main_name = Ref::steal(PyUnicode_FromString("__main__"));
+        if (!main_name || PyObject_SetAttrString(module, "__name__", main_name.get()) < 0) return false;
+    }
+    if (!register_in_sys_modules()) return false;
+    return run_module_body(line);
+}
+
+int module_exec(PyObject* module) {
+    if (state.module) {
+        if (state.module == module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'ombrix' has already been imported. Re-initialisation is not "
+                        "supported.");
+        return -1;
+    }
+    int line = kModuleBodyLine;
+    bool ok = false;
+    try {
+        ok = exec_steps(module, line);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "ombrix: unexpected internal error during import");
+    }
+    if (ok) return 0;
+    if (PyErr_Occurred()) {
+        add_traceback("init ombrix", line);
+    } else {
+        PyErr_SetString(PyExc_ImportError, "init ombrix");
+    }
+    Py_CLEAR(state.module);
+    state.globals = nullptr;
+    return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "ombrix", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace ombrix
+
+PyMODINIT_FUNC PyInit_ombrix() { return PyModuleDef_Init(&ombrix::module_def); }

@@ -1,0 +1,17 @@
+// The module's own function type: vectorcall objects that carry a table row
+// and behave like Python functions for inspect, help and pickle.
+#pragma once
+
+#include <Python.h>
+
+#include "function_table.hpp"
+#include "ref.hpp"
+
+namespace ombrix {
+
+bool ready_function_type();
+
+// A new published function for one table row.
+Ref new_function(const FunctionSpec& spec, PyObject* module_name);
+
+}  // namespace ombrix

@@ -1,0 +1,42 @@
+#include "names.hpp"
+
+#include <cstring>
+
+namespace ombrix {
+
+Names names;
+Constants constants;
+
+namespace {
+
+// "double_" stands for the string "double" (a C++ keyword otherwise).
+PyObject* intern(const char* identifier) {
+    if (std::strcmp(identifier, "double_") == 0) identifier = "double";
+    return PyUnicode_InternFromString(identifier);
+}
+
+PyObject* tuple_of(PyObject* item) {
+    return item ? PyTuple_Pack(1, item) : nullptr;
+}
+
+}  // namespace
+
+bool create_names_and_constants() {
+#define OMBRIX_CREATE_NAME(n) \
+    if (!(names.n = intern(#n))) return false;
+    OMBRIX_NAMES(OMBRIX_CREATE_NAME)
+#undef OMBRIX_CREATE_NAME
+    constants.int_0 = PyLong_FromLong(0);
+    constants.int_1 = PyLong_FromLong(1);
+    constants.float_0_6 = PyFloat_FromDouble(0.6);
+    constants.float_1_0 = PyFloat_FromDouble(1.0);
+    constants.ddof_kwnames = tuple_of(names.ddof);
+    constants.size_kwnames = tuple_of(names.size);
+    constants.where_kwnames = tuple_of(names.where);
+    constants.key_kwnames = tuple_of(names.key);
+    return constants.int_0 && constants.int_1 && constants.float_0_6 && constants.float_1_0 &&
+           constants.ddof_kwnames && constants.size_kwnames && constants.where_kwnames &&
+           constants.key_kwnames;
+}
+
+}  // namespace ombrix

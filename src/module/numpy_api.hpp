@@ -1,0 +1,12 @@
+// NumPy's native array interface, shared by every translation unit; only the
+// module entry defines and fills the API table.
+#pragma once
+
+#include <Python.h>
+
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#define PY_ARRAY_UNIQUE_SYMBOL ombrix_ARRAY_API
+#ifndef OMBRIX_DEFINES_NUMPY_API
+#define NO_IMPORT_ARRAY
+#endif
+#include <numpy/arrayobject.h>

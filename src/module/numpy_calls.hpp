@@ -1,0 +1,32 @@
+// Calls into Python objects (NumPy's functions and methods) with borrowed
+// arguments, returning owned results.
+#pragma once
+
+#include <Python.h>
+
+#include <initializer_list>
+
+#include "ref.hpp"
+
+namespace ombrix {
+
+// fn(*args)
+inline Ref call(const Ref& fn, std::initializer_list<PyObject*> args) {
+    return Ref::steal(PyObject_Vectorcall(fn.get(), args.begin(), args.size(), nullptr));
+}
+
+// fn(*positional, **dict(zip(kwnames, trailing args))): the last
+// len(kwnames) items of `args` are the keyword values.
+inline Ref call_kw(const Ref& fn, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+    std::size_t positional = args.size() - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+    return Ref::steal(PyObject_Vectorcall(fn.get(), args.begin(), positional, kwnames));
+}
+
+// obj.name(*args)
+inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {
+    Ref method = Ref::steal(PyObject_GetAttr(obj, name));
+    if (!method) return {};
+    return call(method, args);
+}
+
+}  // namespace ombrix

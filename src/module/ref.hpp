@@ -1,0 +1,42 @@
+// Owning handle for a PyObject reference: every temporary in the module is
+// held by one, so every exit path releases it without hand-counted decrefs.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace ombrix {
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref& other) noexcept : ptr_(other.ptr_) { Py_XINCREF(ptr_); }
+    Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+    ~Ref() { Py_XDECREF(ptr_); }
+
+    Ref& operator=(Ref other) noexcept {
+        std::swap(ptr_, other.ptr_);
+        return *this;
+    }
+
+    // Takes over a new reference (nullptr allowed: it marks a failed call).
+    static Ref steal(PyObject* obj) noexcept { return Ref(obj); }
+    // Adds a reference to a borrowed object.
+    static Ref borrow(PyObject* obj) noexcept {
+        Py_XINCREF(obj);
+        return Ref(obj);
+    }
+
+    PyObject* get() const noexcept { return ptr_; }
+    // Hands the reference to the caller (for return values).
+    PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+    void reset() noexcept { Py_CLEAR(ptr_); }
+
+private:
+    explicit Ref(PyObject* obj) noexcept : ptr_(obj) {}
+    PyObject* ptr_ = nullptr;
+};
+
+}  // namespace ombrix

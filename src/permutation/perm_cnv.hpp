@@ -1,0 +1,30 @@
+// Background of R statistics over seeded re-segmentations of a profile.
+#pragma once
+
+#include "../module/binding.hpp"
+
+namespace ombrix {
+
+struct PermCnvLines {
+    static constexpr int definition = 263;
+    static constexpr int seed = 265;
+    static constexpr int poisson = 266;
+    static constexpr int result_list = 272;
+    static constexpr int next_draw = 273;
+    static constexpr int append_zero = 276;
+    static constexpr int reseed = 278;
+    static constexpr int exponential = 279;
+    static constexpr int normalise = 280;
+    static constexpr int cut_positions = 281;
+    static constexpr int drop_zero = 282;
+    static constexpr int drop_tail = 283;
+    static constexpr int add_bounds = 284;
+    static constexpr int pieces_list = 286;
+    static constexpr int cut_count = 287;
+    static constexpr int segment = 289;
+    static constexpr int r_value = 290;
+};
+
+inline constexpr PyObject* (*perm_cnv_entry)(const BoundArgs&) = nullptr;
+
+}  // namespace ombrix

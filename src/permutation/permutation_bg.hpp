@@ -1,0 +1,41 @@
+// One seeded background value for the rearrangement score.
+#pragma once
+
+#include "../module/binding.hpp"
+
+namespace ombrix {
+
+struct PermutationBgLines {
+    static constexpr int definition = 110;
+    static constexpr int chr_pos = 111;
+    static constexpr int scalars = 112;
+    static constexpr int seed = 123;
+    static constexpr int poisson = 124;
+    static constexpr int exponential = 125;
+    static constexpr int weights_length = 126;
+    static constexpr int inf = 127;
+    static constexpr int normalise = 129;
+    static constexpr int cut_positions = 130;
+    static constexpr int drop_zero = 131;
+    static constexpr int drop_end = 132;
+    static constexpr int add_bounds = 133;
+    static constexpr int run_lengths_list = 135;
+    static constexpr int run_means_list = 136;
+    static constexpr int pieces_list = 137;
+    static constexpr int cut_count = 138;
+    static constexpr int segment_mean = 142;
+    static constexpr int repeat = 143;
+    static constexpr int run_means_length = 144;
+    static constexpr int first_run_mean = 145;
+    static constexpr int first_run_length = 146;
+    static constexpr int compare_mean = 147;
+    static constexpr int extend_run = 148;
+    static constexpr int new_run_mean = 150;
+    static constexpr int new_run_length = 151;
+    static constexpr int guarded = 176;
+    static constexpr int result = 179;
+};
+
+inline constexpr PyObject* (*permutation_bg_entry)(const BoundArgs&) = nullptr;
+
+}  // namespace ombrix

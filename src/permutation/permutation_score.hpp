@@ -1,0 +1,29 @@
+// An observed score judged against its seeded permutation backgrounds.
+#pragma once
+
+#include "../module/binding.hpp"
+
+namespace ombrix {
+
+struct PermutationScoreLines {
+    static constexpr int definition = 186;
+    static constexpr int exp_lambda = 187;
+    static constexpr int later_params = 188;
+    static constexpr int score = 189;
+    static constexpr int limit = 199;
+    static constexpr int store_limit = 201;
+    static constexpr int read_lambdas = 203;
+    static constexpr int exp_nan_test = 209;
+    static constexpr int exp_nan_mean = 210;
+    static constexpr int poisson_nan_test = 212;
+    static constexpr int poisson_nan_mean = 214;
+    static constexpr int nan_tests = 215;
+    static constexpr int background = 221;
+    static constexpr int background_args = 223;
+    static constexpr int compare = 230;
+    static constexpr int result = 233;
+};
+
+inline constexpr PyObject* (*permutation_score_entry)(const BoundArgs&) = nullptr;
+
+}  // namespace ombrix

@@ -1,0 +1,22 @@
+// Rearrangement score of a profile, with its segment table.
+#pragma once
+
+#include "../module/binding.hpp"
+
+namespace ombrix {
+
+struct OmbrixLines {
+    static constexpr int definition = 26;
+    static constexpr int chr_pos = 27;
+    static constexpr int change_points = 35;
+    static constexpr int table = 37;
+    static constexpr int start_column = 38;
+    static constexpr int end_column = 39;
+    static constexpr int length_column = 40;
+    static constexpr int result = 62;
+    static constexpr int score_float = 63;
+};
+
+inline constexpr PyObject* (*ombrix_entry)(const BoundArgs&) = nullptr;
+
+}  // namespace ombrix
