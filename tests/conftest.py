@@ -1,0 +1,46 @@
+import types
+
+import numpy as np
+import pytest
+
+import ombrix
+
+SOURCE_FILE = "ombrix.pyx"
+
+
+def ombrix_entries(exc):
+    """(function name, line) of the module's own traceback entries, outermost first."""
+    entries = []
+    tb = exc.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename == SOURCE_FILE:
+            entries.append((code.co_name, tb.tb_lineno))
+        tb = tb.tb_next
+    return entries
+
+
+class NumpyProxy(types.SimpleNamespace):
+    """Stands in for the module global `np`: forwards to NumPy unless overridden."""
+
+    def __getattr__(self, name):
+        return getattr(np, name)
+
+
+@pytest.fixture
+def proxy_np():
+    """Replaces ombrix.np with a forwarding proxy for one test."""
+    original = ombrix.np
+    proxy = NumpyProxy()
+    ombrix.np = proxy
+    try:
+        yield proxy
+    finally:
+        ombrix.np = original
+
+
+def raiser(exc):
+    def fail(*args, **kwargs):
+        raise exc
+
+    return fail
