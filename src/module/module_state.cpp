@@ -64,3 +64,25 @@ bool to_double(PyObject* obj, double& out) {
 }
 
 }  // namespace ombrix
+
+namespace ombrix {
+
+bool discard_guarded_exception() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+Ref item_at(PyObject* obj, Py_ssize_t index) {
+    if (PyTuple_CheckExact(obj) && index < PyTuple_GET_SIZE(obj)) {
+        return Ref::borrow(PyTuple_GET_ITEM(obj, index));
+    }
+    if (PyList_CheckExact(obj) && index < PyList_GET_SIZE(obj)) {
+        return Ref::borrow(PyList_GET_ITEM(obj, index));
+    }
+    Ref key = Ref::steal(PyLong_FromSsize_t(index));
+    if (!key) return {};
+    return Ref::steal(PyObject_GetItem(obj, key.get()));
+}
+
+}  // namespace ombrix

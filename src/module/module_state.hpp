@@ -36,3 +36,17 @@ Ref np_attr(PyObject* name);
 bool to_double(PyObject* obj, double& out);
 
 }  // namespace ombrix
+
+namespace ombrix {
+
+// Ends a guarded score computation that raised. Exceptions derived from
+// Exception are discarded (the score becomes 0.0) and true is returned;
+// anything else (KeyboardInterrupt, SystemExit) stays pending so that a
+// user can always interrupt.
+bool discard_guarded_exception();
+
+// The item `index` of a sequence result (a tuple from np.where, a pair of a
+// dictionary's items).
+Ref item_at(PyObject* obj, Py_ssize_t index);
+
+}  // namespace ombrix

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "ref.hpp"
+
 namespace ombrix {
 
 Names names;
@@ -34,6 +36,14 @@ bool create_names_and_constants() {
     constants.size_kwnames = tuple_of(names.size);
     constants.where_kwnames = tuple_of(names.where);
     constants.key_kwnames = tuple_of(names.key);
+    Ref all_rows = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
+    if (!all_rows) return false;
+    for (long j = 0; j < 3; ++j) {
+        Ref index = Ref::steal(PyLong_FromLong(j));
+        if (!index || !(constants.column_key[j] = PyTuple_Pack(2, all_rows.get(), index.get()))) {
+            return false;
+        }
+    }
     return constants.int_0 && constants.int_1 && constants.float_0_6 && constants.float_1_0 &&
            constants.ddof_kwnames && constants.size_kwnames && constants.where_kwnames &&
            constants.key_kwnames;

@@ -30,6 +30,7 @@ struct Constants {
     PyObject* size_kwnames = nullptr;   // ("size",)
     PyObject* where_kwnames = nullptr;  // ("where",)
     PyObject* key_kwnames = nullptr;    // ("key",)
+    PyObject* column_key[3] = {};       // (slice(None), j): column j of a table
 };
 
 // Both live for the whole process once created.

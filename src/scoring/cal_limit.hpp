@@ -21,6 +21,6 @@ struct CalLimitLines {
     static constexpr int result = 103;
 };
 
-inline constexpr PyObject* (*cal_limit_entry)(const BoundArgs&) = nullptr;
+PyObject* cal_limit_entry(const BoundArgs& args);
 
 }  // namespace ombrix

@@ -13,6 +13,10 @@ struct CalRLines {
     static constexpr int variance = 255;
 };
 
-inline constexpr PyObject* (*cal_r_entry)(const BoundArgs&) = nullptr;
+// Internal routine: returns -1.0 with the exception pending on failure (a
+// caller tests PyErr_Occurred() on -1.0, which is also a possible R).
+double cal_r(const FloatVector& cnv_data);
+
+PyObject* cal_r_entry(const BoundArgs& args);
 
 }  // namespace ombrix

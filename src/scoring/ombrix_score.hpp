@@ -13,10 +13,15 @@ struct OmbrixLines {
     static constexpr int start_column = 38;
     static constexpr int end_column = 39;
     static constexpr int length_column = 40;
+    static constexpr int score_block = 42;  // what the score computation lets through
     static constexpr int result = 62;
     static constexpr int score_float = 63;
 };
 
-inline constexpr PyObject* (*ombrix_entry)(const BoundArgs&) = nullptr;
+// Internal routine: the result dictionary, or nullptr with the exception
+// pending.
+PyObject* ombrix_score(const FloatVector& cnv_data);
+
+PyObject* ombrix_entry(const BoundArgs& args);
 
 }  // namespace ombrix
