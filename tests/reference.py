@@ -73,3 +73,91 @@ def cal_R(x):
         w = float(1.0 / (1.0 + np.exp(-skew(gaps))))
         v = float(np.var(x))
     return (n / len(x)) * w * v
+
+
+def permutation_bg(data, lbd, possion_lbd, seed=1):
+    N = len(data)
+    n = N
+    np.random.seed(seed)
+    d = np.random.poisson(possion_lbd)
+    weights = np.random.exponential(lbd, size=d if d > 1 else 1)
+    if len(weights) <= 2:
+        return np.inf
+    weights /= np.sum(weights)
+    cut = np.cumsum(np.round(weights * n))
+    cut = cut[cut != 0]
+    cut = cut[cut != N]
+    cut = np.concatenate(([0], cut, [N]))
+    run_lengths, run_means, pieces = [], [], []
+    for j in range(len(cut) - 1):
+        start, end = int(cut[j]), int(cut[j + 1])
+        if end < start:
+            continue
+        length = end - start
+        m = float(np.float32(float(np.round(np.mean(data[start:end])))))
+        pieces.append(np.repeat(m, length))
+        if not run_means:
+            run_means.append(m)
+            run_lengths.append(length)
+        elif m == run_means[-1]:
+            run_lengths[-1] = run_lengths[-1] + length
+        else:
+            run_means.append(m)
+            run_lengths.append(length)
+    try:
+        r = len(run_lengths)
+        if r < 2:
+            return 0.0
+        ratio = r / N
+        s = skew(np.array(run_lengths, dtype=float))
+        w = float(1 / (1 + np.exp(s)))
+        v = float(np.var(np.concatenate(pieces)))
+        return (w * ratio) * v
+    except Exception:
+        return 0.0
+
+
+def permutation_score(x, cnv, exp_lambda, possion_lambda, chr_num, random_num, random):
+    score = ombrix(cnv)
+    score["limit"] = float(np.float32(float(cal_limit(cnv))))
+    exp_lbd = float(exp_lambda[x])
+    possion_lbd = float(possion_lambda[chr_num])
+    num_greater = 0
+    if random:
+        if np.isnan(exp_lbd):
+            exp_lbd = float(np.mean(exp_lambda, where=~np.isnan(exp_lambda)))
+        if np.isnan(possion_lbd):
+            possion_lbd = np.mean(possion_lambda, where=~np.isnan(possion_lambda))
+        if np.isnan(exp_lbd) or np.isnan(possion_lbd):
+            num_greater = random_num
+        else:
+            for i in range(1, random_num + 1):
+                bg = float(np.float32(float(permutation_bg(cnv, exp_lbd, float(possion_lbd), i))))
+                if bg >= score["rearrange_score"]:
+                    num_greater += 1
+    return {"dc": score, "num_greater": num_greater, "x": x}
+
+
+def perm_cnv(cnv, exp_lam, possion_lam, random_num, seed):
+    n = len(cnv)
+    np.random.seed(seed)
+    draws = np.random.poisson(possion_lam, size=random_num).astype("double")
+    result = []
+    for k, draw in enumerate(draws):
+        d = int(draw)
+        if d == 0:
+            result.append(0)
+            continue
+        np.random.seed(k)
+        weights = np.random.exponential(exp_lam, size=d + 1)
+        weights /= np.sum(weights)
+        cut = np.cumsum(np.round(weights * n))
+        cut = cut[cut != 0]
+        cut = cut[cut < n]
+        cut = np.concatenate(([0], cut, [n]))
+        pieces = []
+        for j in range(len(cut) - 1):
+            start, end = int(cut[j]), int(cut[j + 1])
+            pieces.append(np.repeat(np.mean(cnv[start:end]), end - start))
+        result.append(cal_R(np.concatenate(pieces)))
+    return result

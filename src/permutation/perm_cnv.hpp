@@ -25,6 +25,10 @@ struct PermCnvLines {
     static constexpr int r_value = 290;
 };
 
-inline constexpr PyObject* (*perm_cnv_entry)(const BoundArgs&) = nullptr;
+// Internal routine: the result list, or nullptr with the exception pending.
+PyObject* perm_cnv(const FloatVector& cnv_data, double exp_lam, double possion_lam, int random_num,
+                   int seed);
+
+PyObject* perm_cnv_entry(const BoundArgs& args);
 
 }  // namespace ombrix

@@ -23,6 +23,7 @@ struct PermutationBgLines {
     static constexpr int run_means_list = 136;
     static constexpr int pieces_list = 137;
     static constexpr int cut_count = 138;
+    static constexpr int segment_bounds = 139;
     static constexpr int segment_mean = 142;
     static constexpr int repeat = 143;
     static constexpr int run_means_length = 144;
@@ -36,6 +37,11 @@ struct PermutationBgLines {
     static constexpr int result = 179;
 };
 
-inline constexpr PyObject* (*permutation_bg_entry)(const BoundArgs&) = nullptr;
+// Internal routine: a new float (or NumPy's inf object), or nullptr with the
+// exception pending. chr_pos and size are accepted and never read.
+PyObject* permutation_bg(const FloatVector& data, const FloatMatrix& chr_pos, double lbd,
+                         double possion_lbd, int size, int seed);
+
+PyObject* permutation_bg_entry(const BoundArgs& args);
 
 }  // namespace ombrix

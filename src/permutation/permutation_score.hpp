@@ -24,6 +24,6 @@ struct PermutationScoreLines {
     static constexpr int result = 233;
 };
 
-inline constexpr PyObject* (*permutation_score_entry)(const BoundArgs&) = nullptr;
+PyObject* permutation_score_entry(const BoundArgs& args);
 
 }  // namespace ombrix
