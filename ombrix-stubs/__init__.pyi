@@ -45,3 +45,61 @@ def cal_R_pyx(cnv_data: _FloatVector) -> float:
 
     0.0 for a profile with fewer than two change points.
     """
+
+def permutation_bg(
+    data: _FloatVector,
+    chr_pos: _FloatMatrix,
+    lbd: float,
+    possion_lbd: float,
+    size: int,
+    seed: int = 1,
+) -> float:
+    """One seeded background value for the rearrangement score.
+
+    Seeds NumPy's global generator with ``seed``, draws d ~ Poisson(
+    ``possion_lbd``) and max(1, d) exponential weights of scale ``lbd``, cuts
+    ``data`` at the rounded running sums of the normalised weights, replaces
+    every segment by its rounded mean (single precision), merges equal
+    neighbours into runs and scores the result like ``ombrix``. Returns +inf
+    when d <= 2 and 0.0 for fewer than two runs. ``chr_pos`` and ``size`` are
+    validated and otherwise unused. Raises ValueError for an ``lbd`` (0, inf,
+    NaN) whose weights give no cut positions.
+    """
+
+def permutation_score(
+    x: int,
+    cnv: _FloatVector,
+    gene_loc: _FloatMatrix,
+    exp_lambda: _FloatVector,
+    possion_lambda: _FloatVector,
+    chr_num: int,
+    random_num: int,
+    random: object,
+) -> dict[str, object]:
+    """Judge one profile against ``random_num`` seeded backgrounds.
+
+    Returns ``{"dc": score, "num_greater": count, "x": x}`` where ``score`` is
+    the ``ombrix`` dictionary with ``"limit"`` (``cal_limit``, single
+    precision) added, and ``count`` the number of backgrounds
+    ``permutation_bg(cnv, gene_loc, exp_lambda[x], possion_lambda[chr_num],
+    ..., seed=i)``, i = 1 .. ``random_num``, that, rounded to single
+    precision, are at least the observed score. A NaN lambda falls back to
+    the mean of its vector's other entries; if it stays NaN every background
+    counts. With ``random`` false no background is drawn. Raises IndexError
+    when ``x`` or ``chr_num`` is outside its vector.
+    """
+
+def perm_cnv_pyx(
+    cnv_data: _FloatVector,
+    exp_lam: float,
+    possion_lam: float,
+    random_num: int,
+    seed: int,
+) -> list[float | int]:
+    """Background of R statistics over seeded re-segmentations of a profile.
+
+    Draws ``random_num`` Poisson(``possion_lam``) cut counts under ``seed``;
+    entry k is the integer 0 for a zero draw d, otherwise ``cal_R_pyx`` of
+    the profile smoothed to segment means over d + 1 exponential spacings of
+    scale ``exp_lam`` drawn under seed k.
+    """
