@@ -22,6 +22,13 @@ inline Ref call_kw(const Ref& fn, std::initializer_list<PyObject*> args, PyObjec
     return Ref::steal(PyObject_Vectorcall(fn.get(), args.begin(), positional, kwnames));
 }
 
+// [item]: a new one-element list.
+inline Ref one_item_list(PyObject* item) {
+    Ref list = Ref::steal(PyList_New(1));
+    if (list) PyList_SET_ITEM(list.get(), 0, Py_NewRef(item));
+    return list;
+}
+
 // obj.name(*args)
 inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {
     Ref method = Ref::steal(PyObject_GetAttr(obj, name));

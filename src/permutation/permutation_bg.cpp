@@ -4,6 +4,7 @@
 #include "../module/names.hpp"
 #include "../module/numpy_api.hpp"
 #include "../module/numpy_calls.hpp"
+#include "../scoring/logistic.hpp"
 #include "../scoring/skew.hpp"
 #include "resegment.hpp"
 
@@ -103,12 +104,7 @@ bool score_runs(const Runs& runs, Py_ssize_t N, double& score) {
 
     double w = 0.0;
     Ref exp_fn = np_attr(names.exp);
-    Ref s_obj = exp_fn ? Ref::steal(PyFloat_FromDouble(s)) : Ref();
-    Ref e = s_obj ? call(exp_fn, {s_obj.get()}) : Ref();
-    Ref denominator = e ? Ref::steal(PyNumber_Add(constants.int_1, e.get())) : Ref();
-    Ref weight = denominator ? Ref::steal(PyNumber_TrueDivide(constants.int_1, denominator.get()))
-                             : Ref();
-    if (!weight || !to_double(weight.get(), w)) return false;
+    if (!exp_fn || !logistic_weight(exp_fn, s, constants.int_1, w)) return false;
 
     double v = 0.0;
     Ref var_fn = np_attr(names.var);

@@ -8,12 +8,6 @@ namespace ombrix {
 
 namespace {
 
-Ref one_item_list(PyObject* item) {
-    Ref list = Ref::steal(PyList_New(1));
-    if (list) PyList_SET_ITEM(list.get(), 0, Py_NewRef(item));
-    return list;
-}
-
 // cut[cut <op> bound], with the comparison made by NumPy.
 Ref select(const TypedFloatArray& cut, PyObject* bound, int op) {
     Ref mask = Ref::steal(PyObject_RichCompare(cut.object.get(), bound, op));

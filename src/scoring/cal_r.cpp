@@ -5,6 +5,7 @@
 #include "../module/numpy_calls.hpp"
 #include "../module/typed_array.hpp"
 #include "change_points.hpp"
+#include "logistic.hpp"
 #include "skew.hpp"
 
 namespace ombrix {
@@ -48,13 +49,8 @@ double cal_r(const FloatVector& cnv_data) {
         if (!bind_vector(gaps.object.get(), kDouble, true, gap_view)) return fail(CalRLines::weight);
         double s = skew(gap_view);
         if (s == -1.0 && PyErr_Occurred()) return fail(CalRLines::weight);
-        Ref minus_s = Ref::steal(PyFloat_FromDouble(-s));
-        Ref e = minus_s ? call(exp_fn, {minus_s.get()}) : Ref();
-        Ref denominator = e ? Ref::steal(PyNumber_Add(constants.float_1_0, e.get())) : Ref();
-        Ref weight = denominator
-                         ? Ref::steal(PyNumber_TrueDivide(constants.float_1_0, denominator.get()))
-                         : Ref();
-        if (!weight || !to_double(weight.get(), w)) return fail(CalRLines::weight);
+        // the weight of +s: 1.0 / (1.0 + exp(-s))
+        if (!logistic_weight(exp_fn, -s, constants.float_1_0, w)) return fail(CalRLines::weight);
     }
 
     double v = 0.0;

@@ -5,6 +5,7 @@
 #include "../module/numpy_calls.hpp"
 #include "../module/typed_array.hpp"
 #include "change_points.hpp"
+#include "logistic.hpp"
 #include "skew.hpp"
 
 namespace ombrix {
@@ -24,12 +25,6 @@ Ref concatenate_pair(PyObject* first, PyObject* second) {
     if (!fn) return {};
     Ref pair = Ref::steal(PyTuple_Pack(2, first, second));
     return pair ? call(fn, {pair.get()}) : Ref();
-}
-
-Ref one_item_list(PyObject* item) {
-    Ref list = Ref::steal(PyList_New(1));
-    if (list) PyList_SET_ITEM(list.get(), 0, Py_NewRef(item));
-    return list;
 }
 
 bool set_column(const TypedFloatMatrix& table, int column, const Ref& value) {
@@ -60,12 +55,7 @@ bool compute_score(const FloatVector& cnv_data, const TypedFloatMatrix& table, d
 
     double b = 0.0;
     Ref exp_fn = np_attr(names.exp);
-    Ref s_obj = Ref::steal(PyFloat_FromDouble(s));
-    Ref e = exp_fn && s_obj ? call(exp_fn, {s_obj.get()}) : Ref();
-    Ref denominator = e ? Ref::steal(PyNumber_Add(constants.int_1, e.get())) : Ref();
-    Ref weight = denominator ? Ref::steal(PyNumber_TrueDivide(constants.int_1, denominator.get()))
-                             : Ref();
-    if (!weight || !to_double(weight.get(), b)) return false;
+    if (!exp_fn || !logistic_weight(exp_fn, s, constants.int_1, b)) return false;
 
     double v = 0.0;
     Ref var_fn = np_attr(names.var);
