@@ -40,7 +40,8 @@ def proxy_np():
 
 
 def raiser(exc):
+    """A callable that raises a fresh copy of `exc` on every call."""
     def fail(*args, **kwargs):
-        raise exc
+        raise type(exc)(*exc.args)
 
     return fail

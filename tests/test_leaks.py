@@ -1,0 +1,139 @@
+"""Every path of every function, called a thousand times, leaves nothing behind:
+no traced memory, no allocated blocks, no references to its arguments."""
+import gc
+import math
+import sys
+import tracemalloc
+import warnings
+
+import numpy as np
+import pytest
+
+import ombrix
+from conftest import NumpyProxy, raiser
+
+CALLS = 1000
+PROFILE = np.array([2.0, 2.0, 2.0, 3.0, 2.0, 2.0, 3.0, 9.0, 9.0, 9.0, 1.0, math.nan])
+MATRIX = np.zeros((2, 2))
+LAMBDAS = np.array([1.0, math.nan])
+POISSON = np.array([6.0, math.nan])
+INTS = np.arange(4)
+
+
+def with_np(call, **overrides):
+    """Runs `call` with ombrix.np replaced by a proxy carrying `overrides`."""
+    def run():
+        original = ombrix.np
+        ombrix.np = NumpyProxy(**overrides)
+        try:
+            return call()
+        finally:
+            ombrix.np = original
+    return run
+
+
+def with_cal_limit(call, replacement):
+    def run():
+        original = ombrix.cal_limit
+        ombrix.cal_limit = replacement
+        try:
+            return call()
+        finally:
+            ombrix.cal_limit = original
+    return run
+
+
+boom = raiser(ArithmeticError("boom"))
+score = lambda random_num=2, x=0, chr_num=0, random=True, exp=LAMBDAS, poisson=POISSON: (
+    lambda: ombrix.permutation_score(x, PROFILE, MATRIX, exp, poisson, chr_num, random_num, random))
+
+PATHS = {
+    # successes
+    "skew": lambda: ombrix.skew(PROFILE[:-1]),
+    "skew empty": lambda: ombrix.skew(PROFILE[:0]),
+    "ombrix": lambda: ombrix.ombrix(PROFILE, MATRIX),
+    "ombrix strided": lambda: ombrix.ombrix(PROFILE[::-2], None),
+    "cal_limit": lambda: ombrix.cal_limit(PROFILE),
+    "cal_limit -1": lambda: ombrix.cal_limit(PROFILE[:2], coverage_thr=1),
+    "cal_R_pyx": lambda: ombrix.cal_R_pyx(PROFILE),
+    "permutation_bg": lambda: ombrix.permutation_bg(PROFILE, MATRIX, 1.0, 8.0, 3, seed=4),
+    "permutation_bg inf": lambda: ombrix.permutation_bg(PROFILE, None, 1.0, 0.0, 3),
+    "permutation_score": score(),
+    "permutation_score nan fallback": score(x=1, chr_num=1),
+    "permutation_score not random": score(random=False),
+    "permutation_score all nan": score(exp=np.array([math.nan])),
+    "perm_cnv_pyx": lambda: ombrix.perm_cnv_pyx(PROFILE, 1.0, 3.0, 3, 2),
+    "perm_cnv_pyx zeros": lambda: ombrix.perm_cnv_pyx(PROFILE, 1.0, 0.0, 3, 2),
+    # binding failures
+    "count": lambda: ombrix.permutation_score(1, PROFILE),
+    "keyword": lambda: ombrix.cal_limit(PROFILE, bogus=1),
+    "multiple values": lambda: ombrix.ombrix(PROFILE, MATRIX, cnv_data=PROFILE),
+    "dtype": lambda: ombrix.permutation_score(0, PROFILE, MATRIX, LAMBDAS, INTS, 0, 1, True),
+    "dimensions": lambda: ombrix.ombrix(PROFILE, PROFILE),
+    "overflow": lambda: ombrix.permutation_bg(PROFILE, MATRIX, 1.0, 1.0, 2**40),
+    "float conversion": lambda: ombrix.perm_cnv_pyx(PROFILE, "a", 1.0, 1, 1),
+    "truth": lambda: ombrix.permutation_score(0, PROFILE, MATRIX, LAMBDAS, POISSON, 0, 1,
+                                              np.ones(2)),
+    # failures inside the functions
+    "skew numpy": with_np(lambda: ombrix.skew(PROFILE), std=boom),
+    "ombrix numpy": with_np(lambda: ombrix.ombrix(PROFILE, None), concatenate=boom),
+    "ombrix guarded": with_np(lambda: ombrix.ombrix(PROFILE, None), var=boom),
+    "ombrix not an array": with_np(lambda: ombrix.ombrix(PROFILE, None), zeros=lambda s: [0]),
+    "cal_limit none": lambda: ombrix.cal_limit(None),
+    "cal_R_pyx numpy": with_np(lambda: ombrix.cal_R_pyx(PROFILE), abs=boom),
+    "cal_R_pyx zero division": with_np(lambda: ombrix.cal_R_pyx(PROFILE), exp=lambda s: -1.0),
+    "permutation_bg numpy": with_np(lambda: ombrix.permutation_bg(PROFILE, None, 1.0, 8.0, 1),
+                                    repeat=boom),
+    "permutation_bg guarded": with_np(lambda: ombrix.permutation_bg(PROFILE, None, 1.0, 8.0, 1),
+                                      var=boom),
+    "permutation_bg lbd": lambda: ombrix.permutation_bg(PROFILE, None, 0.0, 8.0, 1),
+    "permutation_bg seed": lambda: ombrix.permutation_bg(PROFILE, None, 1.0, 8.0, 1, -1),
+    "permutation_score index": score(x=5),
+    "permutation_score numpy": with_np(score(x=1), isnan=boom),
+    "permutation_score ombrix": with_np(score(), diff=boom),
+    "permutation_score background": with_np(score(), round=boom),
+    "permutation_score cal_limit": with_cal_limit(score(), boom),
+    "permutation_score cal_limit type": with_cal_limit(score(), lambda x, t: "x"),
+    "perm_cnv_pyx numpy": with_np(lambda: ombrix.perm_cnv_pyx(PROFILE, 1.0, 3.0, 3, 2),
+                                  mean=boom),
+    "perm_cnv_pyx negative": lambda: ombrix.perm_cnv_pyx(PROFILE, -1.0, 3.0, 3, 2),
+    "perm_cnv_pyx r": with_np(lambda: ombrix.perm_cnv_pyx(PROFILE, 1.0, 3.0, 3, 2),
+                              var=boom),
+}
+
+ARGUMENTS = [PROFILE, MATRIX, LAMBDAS, POISSON, INTS]
+
+
+def run_quietly(call):
+    try:
+        call()
+    except Exception:
+        pass
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_no_growth(path):
+    call = PATHS[path]
+    refcounts = [sys.getrefcount(a) for a in ARGUMENTS]
+    snapshot = [a.tobytes() for a in ARGUMENTS]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for _ in range(50):
+            run_quietly(call)
+        gc.collect()
+        tracemalloc.start()
+        try:
+            memory_before = tracemalloc.get_traced_memory()[0]
+            blocks_before = sys.getallocatedblocks()
+            for _ in range(CALLS):
+                run_quietly(call)
+            gc.collect()
+            memory_growth = tracemalloc.get_traced_memory()[0] - memory_before
+            block_growth = sys.getallocatedblocks() - blocks_before
+        finally:
+            tracemalloc.stop()
+    # a leak of one object per call would add at least CALLS blocks
+    assert block_growth < CALLS // 2, f"{block_growth} blocks more after {CALLS} calls"
+    assert memory_growth < 16 * 1024, f"{memory_growth} bytes more after {CALLS} calls"
+    assert [sys.getrefcount(a) for a in ARGUMENTS] == refcounts
+    assert [a.tobytes() for a in ARGUMENTS] == snapshot
