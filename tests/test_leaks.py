@@ -146,3 +146,23 @@ def test_no_growth(path):
     assert block_growth < CALLS // 2, f"{rounds}: blocks added per {CALLS} calls"
     assert [sys.getrefcount(a) for a in ARGUMENTS] == refcounts
     assert [a.tobytes() for a in ARGUMENTS] == snapshot
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter")
+@pytest.mark.parametrize("path", PATHS)
+def test_total_refcount_stays(path):
+    call = PATHS[path]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for _ in range(CALLS // 3):
+            run_quietly(call)
+        growth = []
+        for _ in range(2):
+            gc.collect()
+            before = sys.gettotalrefcount()
+            for _ in range(CALLS // 2):
+                run_quietly(call)
+            gc.collect()
+            growth.append(sys.gettotalrefcount() - before)
+    # one leaked reference per call would add CALLS // 2 in every round
+    assert min(growth) < CALLS // 10, f"total reference count grew by {growth}"

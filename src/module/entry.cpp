@@ -5,6 +5,10 @@
 #define NO_IMPORT_UFUNC
 #include <numpy/ufuncobject.h>
 
+#if defined(OMBRIX_REQUIRE_PY_DEBUG) && !defined(Py_DEBUG)
+#error "Py_DEBUG is not defined: the build picked up the release pyconfig.h"
+#endif
+
 #include <cstdio>
 #include <new>
 #include <string_view>
