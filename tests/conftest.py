@@ -1,3 +1,5 @@
+import pathlib
+import sys
 import types
 
 import numpy as np
@@ -6,6 +8,9 @@ import pytest
 import ombrix
 
 SOURCE_FILE = "ombrix.pyx"
+
+# The NumPy port in benchmarks/ is the oracle of the differential tests.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "benchmarks"))
 
 
 def ombrix_entries(exc):

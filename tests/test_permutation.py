@@ -12,7 +12,7 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import ombrix
-import reference
+import numpy_port as reference
 from conftest import ombrix_entries, raiser
 from test_scores import same
 

@@ -1,13 +1,21 @@
-"""Plain statements of the scoring arithmetic, used as test oracles."""
+"""A faithful pure Python + NumPy port of the seven functions: the peer a user
+would otherwise write. The benchmarks time it against the module, and the
+tests use it as the oracle of the module's bits."""
 import ctypes
 import ctypes.util
+import math
 
 import numpy as np
 
 _libm = ctypes.CDLL(ctypes.util.find_library("m"))
 _libm.pow.restype = ctypes.c_double
 _libm.pow.argtypes = [ctypes.c_double, ctypes.c_double]
-c_pow = _libm.pow
+
+
+def c_pow(z, exponent):
+    """The C library's pow. math.pow calls it for numbers (|z| <= sqrt(n) here,
+    so it never overflows) but answers NaN itself, with another sign bit."""
+    return math.pow(z, exponent) if z == z else _libm.pow(z, exponent)
 
 
 def skew(data):
