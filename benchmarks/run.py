@@ -1,0 +1,117 @@
+"""Times each published function against the faithful NumPy port, interleaved
+in one run, on realistic profiles, and prints medians and ratios.
+
+    python benchmarks/run.py [--quick]
+
+The floor is the time of the random generator's calls alone (the seeds and
+draws that the backgrounds make): no implementation that draws through NumPy
+and gives the same bits can go below it.
+"""
+import argparse
+import platform
+import statistics
+import sys
+import time
+import warnings
+
+import numpy as np
+
+import numpy_port as port
+import ombrix
+
+
+def profile(n, rng):
+    """Integer copy numbers 0..6, piecewise constant with about n / 100 segments."""
+    cuts = np.sort(rng.choice(np.arange(1, n), size=max(1, n // 100), replace=False))
+    levels = rng.integers(0, 7, size=len(cuts) + 1)
+    return np.repeat(levels, np.diff(np.concatenate(([0], cuts, [n])))).astype(np.float64)
+
+
+def median_time(call, repeats):
+    times = []
+    for _ in range(repeats):
+        started = time.perf_counter()
+        call()
+        times.append(time.perf_counter() - started)
+    return statistics.median(times)
+
+
+def interleaved(calls, repeats):
+    """Medians of each call, timed in turns so that drift hits all alike."""
+    samples = {name: [] for name in calls}
+    for _ in range(repeats):
+        for name, call in calls.items():
+            samples[name].append(median_time(call, 1))
+    return {name: statistics.median(values) for name, values in samples.items()}
+
+
+def score_floor(lam, backgrounds):
+    def run():
+        for i in range(1, backgrounds + 1):
+            np.random.seed(i)
+            d = np.random.poisson(lam)
+            np.random.exponential(1.0, size=d if d > 1 else 1)
+    return run
+
+
+def perm_floor(lam, backgrounds):
+    def run():
+        np.random.seed(1)
+        draws = np.random.poisson(lam, size=backgrounds).astype("double")
+        for k, d in enumerate(draws):
+            if d:
+                np.random.seed(k)
+                np.random.exponential(1.0, size=int(d) + 1)
+    return run
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="a smoke run: few sizes and repeats")
+    args = parser.parse_args()
+    sizes = [200, 2000] if args.quick else [200, 2000, 20000]
+    lambdas = [20] if args.quick else [5, 20, 100]
+    backgrounds = 20 if args.quick else 1000
+    repeats = 3 if args.quick else 5
+    warnings.simplefilter("ignore", RuntimeWarning)
+    rng = np.random.default_rng(7)
+    print(f"python {platform.python_version()}, numpy {np.__version__}, {platform.machine()}, "
+          f"{platform.processor() or 'unknown cpu'}")
+    print(f"{'function':<18}{'n':>6}{'lambda':>7}{'port ms':>10}{'ombrix ms':>11}{'speed-up':>9}"
+          f"{'floor ms':>10}{'/floor':>8}")
+    for n in sizes:
+        cnv = profile(n, rng)
+        singles = {
+            "skew": (lambda: port.skew(cnv), lambda: ombrix.skew(cnv)),
+            "ombrix": (lambda: port.ombrix(cnv), lambda: ombrix.ombrix(cnv, None)),
+            "cal_limit": (lambda: port.cal_limit(cnv), lambda: ombrix.cal_limit(cnv)),
+            "cal_R_pyx": (lambda: port.cal_R(cnv), lambda: ombrix.cal_R_pyx(cnv)),
+        }
+        for name, (peer, ours) in singles.items():
+            t = interleaved({"port": peer, "ombrix": ours}, repeats * 3)
+            print(f"{name:<18}{n:>6}{'':>7}{t['port'] * 1e3:>10.3f}{t['ombrix'] * 1e3:>11.3f}"
+                  f"{t['port'] / t['ombrix']:>9.1f}")
+        for lam in lambdas:
+            exp, poi = np.array([1.0]), np.array([float(lam)])
+            runs = {
+                "permutation_score": (
+                    lambda: port.permutation_score(0, cnv, exp, poi, 0, backgrounds, True),
+                    lambda: ombrix.permutation_score(0, cnv, None, exp, poi, 0, backgrounds, True),
+                    score_floor(lam, backgrounds)),
+                "perm_cnv_pyx": (
+                    lambda: port.perm_cnv(cnv, 1.0, float(lam), backgrounds, 1),
+                    lambda: ombrix.perm_cnv_pyx(cnv, 1.0, float(lam), backgrounds, 1),
+                    perm_floor(lam, backgrounds)),
+            }
+            for name, (peer, ours, floor) in runs.items():
+                t = interleaved({"port": peer, "ombrix": ours, "floor": floor}, repeats)
+                print(f"{name:<18}{n:>6}{lam:>7}{t['port'] * 1e3:>10.1f}{t['ombrix'] * 1e3:>11.1f}"
+                      f"{t['port'] / t['ombrix']:>9.1f}{t['floor'] * 1e3:>10.1f}"
+                      f"{t['ombrix'] / t['floor']:>8.1f}")
+        sys.stdout.flush()
+    print(f"permutation rows: {backgrounds} backgrounds per call; times are medians of "
+          f"{repeats} interleaved runs.")
+
+
+if __name__ == "__main__":
+    main()
