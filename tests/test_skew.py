@@ -77,7 +77,7 @@ def test_numpy_receives_a_fresh_view_over_the_callers_memory(proxy_np):
     assert kwargs == {"ddof": 0} and type(kwargs["ddof"]) is int
     assert view is not std_view
     for v in (view, std_view):
-        assert not isinstance(v, np.ndarray)
+        assert v is not data and type(v) is np.ndarray
         arr = np.asarray(v)
         assert np.shares_memory(arr, data) and arr.strides == data.strides
         assert memoryview(v).format == "d" and list(arr) == list(data)

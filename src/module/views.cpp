@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "names.hpp"
+#include "numpy_api.hpp"
 #include "static_type.hpp"
 
 namespace ombrix {
@@ -23,81 +24,6 @@ void buffer_owner_dealloc(PyObject* self) {
 PyTypeObject BufferOwnerType = [] {
     PyTypeObject t = static_type("ombrix._BufferOwner", sizeof(BufferOwner));
     t.tp_dealloc = buffer_owner_dealloc;
-    return t;
-}();
-
-// The buffer-exporting object that NumPy and Python code receive.
-struct FloatView {
-    PyObject_HEAD
-    PyObject* owner;
-    const char* base;
-    Py_ssize_t shape[1];
-    Py_ssize_t strides[1];
-};
-
-void float_view_dealloc(PyObject* self) {
-    Py_XDECREF(reinterpret_cast<FloatView*>(self)->owner);
-    Py_TYPE(self)->tp_free(self);
-}
-
-bool is_contiguous(const FloatView* v) {
-    return v->shape[0] <= 1 || v->strides[0] == static_cast<Py_ssize_t>(sizeof(double));
-}
-
-int float_view_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-    auto* v = reinterpret_cast<FloatView*>(self);
-    bool strided = (flags & PyBUF_STRIDES) == PyBUF_STRIDES;
-    bool wants_contiguous = (flags & PyBUF_ANY_CONTIGUOUS) == PyBUF_ANY_CONTIGUOUS ||
-                            (flags & PyBUF_C_CONTIGUOUS) == PyBUF_C_CONTIGUOUS ||
-                            (flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS;
-    if ((!strided || wants_contiguous) && !is_contiguous(v)) {
-        PyErr_SetString(PyExc_BufferError, "ombrix view is not contiguous");
-        view->obj = nullptr;
-        return -1;
-    }
-    view->buf = const_cast<char*>(v->base);
-    view->obj = Py_NewRef(self);
-    view->len = v->shape[0] * static_cast<Py_ssize_t>(sizeof(double));
-    view->readonly = 0;
-    view->itemsize = sizeof(double);
-    view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>("d") : nullptr;
-    view->ndim = 1;
-    view->shape = (flags & PyBUF_ND) == PyBUF_ND ? v->shape : nullptr;
-    view->strides = strided ? v->strides : nullptr;
-    view->suboffsets = nullptr;
-    view->internal = nullptr;
-    return 0;
-}
-
-PyBufferProcs float_view_buffer = {float_view_getbuffer, nullptr};
-
-Py_ssize_t float_view_length(PyObject* self) {
-    return reinterpret_cast<FloatView*>(self)->shape[0];
-}
-
-PyObject* float_view_item(PyObject* self, Py_ssize_t i) {
-    auto* v = reinterpret_cast<FloatView*>(self);
-    if (i < 0 || i >= v->shape[0]) {
-        PyErr_SetString(PyExc_IndexError, "view index out of range");
-        return nullptr;
-    }
-    double value;
-    std::memcpy(&value, v->base + i * v->strides[0], sizeof(double));
-    return PyFloat_FromDouble(value);
-}
-
-PySequenceMethods float_view_sequence = [] {
-    PySequenceMethods s{};
-    s.sq_length = float_view_length;
-    s.sq_item = float_view_item;
-    return s;
-}();
-
-PyTypeObject FloatViewType = [] {
-    PyTypeObject t = static_type("ombrix._FloatView", sizeof(FloatView));
-    t.tp_dealloc = float_view_dealloc;
-    t.tp_as_sequence = &float_view_sequence;
-    t.tp_as_buffer = &float_view_buffer;
     return t;
 }();
 
@@ -198,17 +124,24 @@ FloatVector subview(const FloatVector& v, Py_ssize_t start, Py_ssize_t end) {
 
 Ref make_view_object(const FloatVector& v) {
     if (v.is_none()) return Ref::borrow(Py_None);
-    auto* view = PyObject_New(FloatView, &FloatViewType);
-    if (!view) return {};
-    view->owner = Py_NewRef(v.owner.get());
-    view->base = v.base;
-    view->shape[0] = v.length;
-    view->strides[0] = v.stride;
-    return Ref::steal(reinterpret_cast<PyObject*>(view));
+    // A base-class ndarray over the same memory: no copy, none of the
+    // caller's subclass or mask, and the buffer export as its base, so that
+    // a receiver that keeps it never reads freed memory.
+    npy_intp shape[1] = {v.length};
+    npy_intp strides[1] = {v.stride};
+    Ref array = Ref::steal(PyArray_NewFromDescr(
+        &PyArray_Type, PyArray_DescrFromType(NPY_DOUBLE), 1, shape, strides,
+        const_cast<char*>(v.base), NPY_ARRAY_WRITEABLE, nullptr));
+    if (!array) return {};
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()),
+                              Py_NewRef(v.owner.get())) < 0) {
+        return {};
+    }
+    return array;
 }
 
 bool ready_view_types() {
-    return PyType_Ready(&BufferOwnerType) == 0 && PyType_Ready(&FloatViewType) == 0;
+    return PyType_Ready(&BufferOwnerType) == 0;
 }
 
 }  // namespace ombrix

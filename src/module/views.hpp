@@ -1,5 +1,5 @@
 // Typed views over buffers that callers and NumPy export, and the view
-// objects that hand such a view back to NumPy or to Python code.
+// objects (base-class ndarrays) that hand such a view to NumPy or Python code.
 #pragma once
 
 #include <Python.h>
