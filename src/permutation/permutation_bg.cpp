@@ -5,7 +5,6 @@
 #include "../module/numpy_api.hpp"
 #include "../module/numpy_calls.hpp"
 #include "../scoring/logistic.hpp"
-#include "../scoring/skew.hpp"
 #include "resegment.hpp"
 
 namespace ombrix {
@@ -99,12 +98,8 @@ bool score_runs(const Runs& runs, Py_ssize_t N, double& score) {
     Ref lengths_array;
     FloatVector lengths;
     if (!run_length_vector(runs.lengths.get(), lengths_array, lengths)) return false;
-    double s = skew(lengths);
-    if (s == -1.0 && PyErr_Occurred()) return false;
-
     double w = 0.0;
-    Ref exp_fn = np_attr(names.exp);
-    if (!exp_fn || !logistic_weight(exp_fn, s, constants.int_1, w)) return false;
+    if (!length_skew_weight(lengths, w)) return false;
 
     double v = 0.0;
     Ref var_fn = np_attr(names.var);

@@ -1,7 +1,9 @@
 #include "logistic.hpp"
 
 #include "../module/module_state.hpp"
+#include "../module/names.hpp"
 #include "../module/numpy_calls.hpp"
+#include "skew.hpp"
 
 namespace ombrix {
 
@@ -11,6 +13,13 @@ bool logistic_weight(const Ref& exp_fn, double s, PyObject* one, double& weight)
     Ref denominator = e ? Ref::steal(PyNumber_Add(one, e.get())) : Ref();
     Ref quotient = denominator ? Ref::steal(PyNumber_TrueDivide(one, denominator.get())) : Ref();
     return quotient && to_double(quotient.get(), weight);
+}
+
+bool length_skew_weight(const FloatVector& lengths, double& weight) {
+    double s = skew(lengths);
+    if (s == -1.0 && PyErr_Occurred()) return false;
+    Ref exp_fn = np_attr(names.exp);
+    return exp_fn && logistic_weight(exp_fn, s, constants.int_1, weight);
 }
 
 }  // namespace ombrix

@@ -6,7 +6,6 @@
 #include "../module/typed_array.hpp"
 #include "change_points.hpp"
 #include "logistic.hpp"
-#include "skew.hpp"
 
 namespace ombrix {
 
@@ -50,12 +49,8 @@ bool compute_score(const FloatVector& cnv_data, const TypedFloatMatrix& table, d
 
     FloatVector length_view;
     if (!bind_vector(lengths.get(), kDouble, true, length_view)) return false;
-    double s = skew(length_view);
-    if (s == -1.0 && PyErr_Occurred()) return false;
-
     double b = 0.0;
-    Ref exp_fn = np_attr(names.exp);
-    if (!exp_fn || !logistic_weight(exp_fn, s, constants.int_1, b)) return false;
+    if (!length_skew_weight(length_view, b)) return false;
 
     double v = 0.0;
     Ref var_fn = np_attr(names.var);
