@@ -12,8 +12,7 @@ namespace ombrix {
     X(exponential) X(size) X(inf) X(round) X(cumsum) X(repeat) X(abs)           \
     X(isnan) X(astype) X(tolist) X(items) X(sort) X(key) X(smooth_segment)      \
     X(rearrange_score) X(limit) X(dc) X(num_greater) X(x) X(cal_limit)          \
-    X(double_) X(replace) X(co_argcount) X(co_varnames) X(co_nlocals)           \
-    X(co_posonlyargcount) X(co_kwonlyargcount) X(co_flags)
+    X(double_) X(replace) X(co_argcount) X(co_varnames) X(co_nlocals)
 
 struct Names {
 #define OMBRIX_DECLARE_NAME(n) PyObject* n = nullptr;
