@@ -2,8 +2,6 @@
 // exec step, the NumPy interface import and the module body.
 #define OMBRIX_DEFINES_NUMPY_API
 #include "numpy_api.hpp"
-#define NO_IMPORT_UFUNC
-#include <numpy/ufuncobject.h>
 
 #if defined(OMBRIX_REQUIRE_PY_DEBUG) && !defined(Py_DEBUG)
 #error "Py_DEBUG is not defined: the build picked up the release pyconfig.h"
@@ -17,6 +15,7 @@
 #include "function_table.hpp"
 #include "module_state.hpp"
 #include "names.hpp"
+#include "native_gate.hpp"
 #include "views.hpp"
 
 namespace ombrix {
@@ -85,7 +84,7 @@ bool check_python_version() {
 }
 
 bool import_numpy_interface() {
-    if (_import_array() == 0) return true;
+    if (_import_array() == 0 && _import_umath() == 0) return true;
     // The cause stays visible as the context of the ImportError.
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
@@ -194,6 +193,7 @@ bool run_module_body(int& line) {
     Ref numpy = Ref::steal(
         PyImport_ImportModuleLevelObject(names.numpy, state.globals, nullptr, nullptr, 0));
     if (!numpy || PyDict_SetItem(state.globals, names.np, numpy.get()) < 0) return false;
+    if (!remember_startup_numpy(numpy.get())) return false;
     Ref module_name = Ref::steal(PyUnicode_InternFromString("ombrix"));
     if (!module_name) return false;
     for (const FunctionSpec& spec : function_table()) {

@@ -10,3 +10,10 @@
 #define NO_IMPORT_ARRAY
 #endif
 #include <numpy/arrayobject.h>
+
+// The ufunc interface: the buffer size and error state of the caller.
+#define PY_UFUNC_UNIQUE_SYMBOL ombrix_UFUNC_API
+#ifndef OMBRIX_DEFINES_NUMPY_API
+#define NO_IMPORT_UFUNC
+#endif
+#include <numpy/ufuncobject.h>

@@ -5,6 +5,7 @@
 #include "../module/names.hpp"
 #include "../module/numpy_calls.hpp"
 #include "../scoring/cal_r.hpp"
+#include "../scoring/ops_choice.hpp"
 #include "resegment.hpp"
 
 namespace ombrix {
@@ -20,6 +21,30 @@ constexpr CutLines kCutLines = {Lines::normalise, Lines::cut_positions, Lines::d
 PyObject* fail(int line) {
     add_traceback(kQualname, line);
     return nullptr;
+}
+
+// The steps after the draw: cut positions, each segment smoothed to its
+// mean, and cal_R_pyx of the smoothed profile. Returns 0 or the failing line.
+int smooth_and_score(ArrayOps& ops, const FloatVector& cnv_data, int n, TypedFloatArray& weights,
+                     double& r) {
+    if (int line = ops.cut_positions(weights, n, n, EndFilter::DropAtOrAbove, kCutLines)) return line;
+    if (!ops.begin_pieces()) return Lines::pieces_list;
+    Py_ssize_t cut_count = ops.cut_count();
+    if (cut_count < 0) return Lines::cut_count;
+    for (int j = 0; j < cut_count - 1; ++j) {
+        int start = 0, end = 0;
+        if (!cut_to_int(ops.cut_at(j), start) || !cut_to_int(ops.cut_at(j + 1), end)) {
+            PyErr_SetString(PyExc_ValueError,
+                            "perm_cnv_pyx(): cut positions are not numbers in 32-bit range");
+            return Lines::segment;
+        }
+        if (!ops.mean_piece(clamped_segment(cnv_data, start, end), end - start)) return Lines::segment;
+    }
+    FloatVector profile;
+    if (!ops.smoothed_profile(profile)) return Lines::r_value;
+    r = cal_r(ops, profile);
+    if (r == -1.0 && PyErr_Occurred()) return Lines::r_value;
+    return 0;
 }
 
 // One permutation with draw d > 0: reseed with k, cut the profile, smooth
@@ -41,36 +66,7 @@ int permute(const FloatVector& cnv_data, int n, double exp_lam, int d, int k, do
                              : Ref();
         if (!assign(weights, std::move(drawn))) return Lines::exponential;
     }
-    TypedFloatArray cut;
-    if (int line = make_cut_positions(weights, n, n, EndFilter::DropAtOrAbove, kCutLines, cut)) {
-        return line;
-    }
-    Ref pieces = Ref::steal(PyList_New(0));
-    if (!pieces) return Lines::pieces_list;
-    Py_ssize_t cut_count = PyObject_Length(cut.object.get());
-    if (cut_count < 0) return Lines::cut_count;
-    for (int j = 0; j < cut_count - 1; ++j) {
-        int start = 0, end = 0;
-        if (!cut_to_int(cut.view[j], start) || !cut_to_int(cut.view[j + 1], end)) {
-            PyErr_SetString(PyExc_ValueError,
-                            "perm_cnv_pyx(): cut positions are not numbers in 32-bit range");
-            return Lines::segment;
-        }
-        Ref repeat = np_attr(names.repeat);
-        Ref mean = repeat ? np_attr(names.mean) : Ref();
-        Ref view = mean ? make_view_object(clamped_segment(cnv_data, start, end)) : Ref();
-        Ref segment_mean = view ? call(mean, {view.get()}) : Ref();
-        Ref count = segment_mean ? Ref::steal(PyLong_FromLong(end - start)) : Ref();
-        Ref piece = count ? call(repeat, {segment_mean.get(), count.get()}) : Ref();
-        if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) return Lines::segment;
-    }
-    Ref concatenate = np_attr(names.concatenate);
-    Ref smoothed = concatenate ? call(concatenate, {pieces.get()}) : Ref();
-    FloatVector profile;
-    if (!smoothed || !bind_vector(smoothed.get(), kDouble, true, profile)) return Lines::r_value;
-    r = cal_r(profile);
-    if (r == -1.0 && PyErr_Occurred()) return Lines::r_value;
-    return 0;
+    return with_array_ops(true, [&](ArrayOps& ops) { return smooth_and_score(ops, cnv_data, n, weights, r); });
 }
 
 }  // namespace

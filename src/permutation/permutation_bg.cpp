@@ -1,10 +1,13 @@
 #include "permutation_bg.hpp"
 
+#include <vector>
+
 #include "../module/module_state.hpp"
 #include "../module/names.hpp"
 #include "../module/numpy_api.hpp"
 #include "../module/numpy_calls.hpp"
 #include "../scoring/logistic.hpp"
+#include "../scoring/ops_choice.hpp"
 #include "resegment.hpp"
 
 namespace ombrix {
@@ -22,74 +25,41 @@ PyObject* fail(int line) {
     return nullptr;
 }
 
-// The merged runs of equal rounded segment means, and the pieces of the
-// smoothed profile.
+// The merged runs of equal rounded segment means.
 struct Runs {
-    Ref lengths;  // list of int
-    Ref means;    // list of float
-    Ref pieces;   // list of arrays
+    std::vector<double> means;
+    std::vector<long long> lengths;
 };
 
-// Appends segment [start, end) of `data`; returns 0 or the failing line.
-int add_segment(const FloatVector& data, int start, int end, Runs& runs) {
+// Adds segment [start, end) of `data`; returns 0 or the failing line.
+int add_segment(ArrayOps& ops, const FloatVector& data, int start, int end, Runs& runs) {
     int length = end - start;
-    float m = 0.0f;
-    {
-        Ref round = np_attr(names.round);
-        Ref mean = round ? np_attr(names.mean) : Ref();
-        Ref view = mean ? make_view_object(clamped_segment(data, start, end)) : Ref();
-        Ref segment_mean = view ? call(mean, {view.get()}) : Ref();
-        Ref rounded = segment_mean ? call(round, {segment_mean.get()}) : Ref();
-        double value = 0.0;
-        if (!rounded || !to_double(rounded.get(), value)) return Lines::segment_mean;
-        m = static_cast<float>(value);
-    }
-    Ref mean_obj = Ref::steal(PyFloat_FromDouble(static_cast<double>(m)));
-    Ref length_obj = Ref::steal(PyLong_FromLong(length));
-    {
-        Ref repeat = mean_obj && length_obj ? np_attr(names.repeat) : Ref();
-        Ref piece = repeat ? call(repeat, {mean_obj.get(), length_obj.get()}) : Ref();
-        if (!piece || PyList_Append(runs.pieces.get(), piece.get()) < 0) return Lines::repeat;
-    }
-    Py_ssize_t run_count = PyList_GET_SIZE(runs.means.get());
-    if (run_count == 0) {
-        if (PyList_Append(runs.means.get(), mean_obj.get()) < 0) return Lines::first_run_mean;
-        if (PyList_Append(runs.lengths.get(), length_obj.get()) < 0) return Lines::first_run_length;
+    double rounded = 0.0;
+    if (!ops.rounded_mean(clamped_segment(data, start, end), rounded)) return Lines::segment_mean;
+    double m = static_cast<double>(static_cast<float>(rounded));  // held in single precision
+    if (!ops.add_piece(m, length)) return Lines::repeat;
+    if (!runs.means.empty() && m == runs.means.back()) {  // NaN opens a run of its own
+        runs.lengths.back() += length;
         return 0;
     }
-    int same = PyObject_RichCompareBool(mean_obj.get(),
-                                        PyList_GET_ITEM(runs.means.get(), run_count - 1), Py_EQ);
-    if (same < 0) return Lines::compare_mean;
-    if (same) {
-        Py_ssize_t last = PyList_GET_SIZE(runs.lengths.get()) - 1;
-        Ref extended = Ref::steal(
-            PyNumber_Add(PyList_GET_ITEM(runs.lengths.get(), last), length_obj.get()));
-        if (!extended || PyList_SetItem(runs.lengths.get(), last, extended.release()) < 0) {
-            return Lines::extend_run;
-        }
-        return 0;
-    }
-    if (PyList_Append(runs.means.get(), mean_obj.get()) < 0) return Lines::new_run_mean;
-    if (PyList_Append(runs.lengths.get(), length_obj.get()) < 0) return Lines::new_run_length;
+    runs.means.push_back(m);
+    runs.lengths.push_back(length);
     return 0;
 }
 
 // The run lengths as a float64 vector, in run order.
-bool run_length_vector(PyObject* lengths, Ref& array, FloatVector& view) {
-    npy_intp count = PyList_GET_SIZE(lengths);
+bool run_length_vector(const std::vector<long long>& lengths, Ref& array, FloatVector& view) {
+    npy_intp count = static_cast<npy_intp>(lengths.size());
     array = Ref::steal(PyArray_SimpleNew(1, &count, NPY_DOUBLE));
     if (!array) return false;
     auto* values = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-    for (npy_intp i = 0; i < count; ++i) {
-        values[i] = PyLong_AsDouble(PyList_GET_ITEM(lengths, i));
-        if (values[i] == -1.0 && PyErr_Occurred()) return false;
-    }
+    for (npy_intp i = 0; i < count; ++i) values[i] = static_cast<double>(lengths[i]);
     return bind_vector(array.get(), kDouble, true, view);
 }
 
 // The guarded steps: (w * ratio) * v for two or more runs; raises on failure.
-bool score_runs(const Runs& runs, Py_ssize_t N, double& score) {
-    Py_ssize_t r = PyList_GET_SIZE(runs.lengths.get());
+bool score_runs(ArrayOps& ops, const Runs& runs, Py_ssize_t N, double& score) {
+    Py_ssize_t r = static_cast<Py_ssize_t>(runs.lengths.size());
     if (r < 2) {
         score = 0.0;
         return true;
@@ -97,27 +67,55 @@ bool score_runs(const Runs& runs, Py_ssize_t N, double& score) {
     double ratio = static_cast<double>(r) / static_cast<double>(N);
     Ref lengths_array;
     FloatVector lengths;
-    if (!run_length_vector(runs.lengths.get(), lengths_array, lengths)) return false;
+    if (!run_length_vector(runs.lengths, lengths_array, lengths)) return false;
     double w = 0.0;
-    if (!length_skew_weight(lengths, w)) return false;
-
+    if (!length_skew_weight(ops, lengths, w)) return false;
     double v = 0.0;
-    Ref var_fn = np_attr(names.var);
-    Ref concatenate = var_fn ? np_attr(names.concatenate) : Ref();
-    Ref smoothed = concatenate ? call(concatenate, {runs.pieces.get()}) : Ref();
-    Ref variance = smoothed ? call(var_fn, {smoothed.get()}) : Ref();
-    if (!variance || !to_double(variance.get(), v)) return false;
-
+    if (!ops.pieces_variance(v)) return false;
     score = (w * ratio) * v;
     return true;
+}
+
+// The steps after the draws: cut positions, segments, runs and the score.
+PyObject* resegment_and_score(ArrayOps& ops, const FloatVector& data, double lbd,
+                              TypedFloatArray& weights) {
+    Py_ssize_t N = data.length;
+    int n = static_cast<int>(N);
+    if (int line = ops.cut_positions(weights, n, N, EndFilter::DropEqual, kCutLines)) return fail(line);
+
+    Runs runs;
+    if (!ops.begin_pieces()) return fail(Lines::pieces_list);
+    Py_ssize_t cut_count = ops.cut_count();
+    if (cut_count < 0) return fail(Lines::cut_count);
+    for (int j = 0; j < cut_count - 1; ++j) {
+        int start = 0, end = 0;
+        if (!cut_to_int(ops.cut_at(j), start) || !cut_to_int(ops.cut_at(j + 1), end)) {
+            Ref lbd_obj = Ref::steal(PyFloat_FromDouble(lbd));
+            if (lbd_obj) {
+                PyErr_Format(PyExc_ValueError,
+                             "permutation_bg(): lbd must be a positive finite number, got %R: its "
+                             "weights give cut positions that are not numbers",
+                             lbd_obj.get());
+            }
+            return fail(Lines::segment_bounds);
+        }
+        if (end < start) continue;  // runs backwards past the end of data
+        if (int line = add_segment(ops, data, start, end, runs)) return fail(line);
+    }
+
+    double score = 0.0;
+    if (!score_runs(ops, runs, N, score)) {
+        if (!discard_guarded_exception()) return fail(Lines::guarded);
+        score = 0.0;
+    }
+    PyObject* result = PyFloat_FromDouble(score);
+    return result ? result : fail(Lines::result);
 }
 
 }  // namespace
 
 PyObject* permutation_bg(const FloatVector& data, const FloatMatrix&, double lbd,
                          double possion_lbd, int, int seed) {
-    Py_ssize_t N = data.length;
-    int n = static_cast<int>(N);
     {
         Ref seed_obj = Ref::steal(PyLong_FromLong(seed));
         if (!seed_obj || !random_call(names.seed, {seed_obj.get()})) return fail(Lines::seed);
@@ -145,40 +143,7 @@ PyObject* permutation_bg(const FloatVector& data, const FloatMatrix&, double lbd
         return inf ? inf.release() : fail(Lines::inf);
     }
 
-    TypedFloatArray cut;
-    if (int line = make_cut_positions(weights, n, N, EndFilter::DropEqual, kCutLines, cut)) {
-        return fail(line);
-    }
-
-    Runs runs;
-    if (!(runs.lengths = Ref::steal(PyList_New(0)))) return fail(Lines::run_lengths_list);
-    if (!(runs.means = Ref::steal(PyList_New(0)))) return fail(Lines::run_means_list);
-    if (!(runs.pieces = Ref::steal(PyList_New(0)))) return fail(Lines::pieces_list);
-    Py_ssize_t cut_count = PyObject_Length(cut.object.get());
-    if (cut_count < 0) return fail(Lines::cut_count);
-    for (int j = 0; j < cut_count - 1; ++j) {
-        int start = 0, end = 0;
-        if (!cut_to_int(cut.view[j], start) || !cut_to_int(cut.view[j + 1], end)) {
-            Ref lbd_obj = Ref::steal(PyFloat_FromDouble(lbd));
-            if (lbd_obj) {
-                PyErr_Format(PyExc_ValueError,
-                             "permutation_bg(): lbd must be a positive finite number, got %R: its "
-                             "weights give cut positions that are not numbers",
-                             lbd_obj.get());
-            }
-            return fail(Lines::segment_bounds);
-        }
-        if (end < start) continue;  // runs backwards past the end of data
-        if (int line = add_segment(data, start, end, runs)) return fail(line);
-    }
-
-    double score = 0.0;
-    if (!score_runs(runs, N, score)) {
-        if (!discard_guarded_exception()) return fail(Lines::guarded);
-        score = 0.0;
-    }
-    PyObject* result = PyFloat_FromDouble(score);
-    return result ? result : fail(Lines::result);
+    return with_array_ops(true, [&](ArrayOps& ops) { return resegment_and_score(ops, data, lbd, weights); });
 }
 
 PyObject* permutation_bg_entry(const BoundArgs& args) {

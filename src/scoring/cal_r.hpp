@@ -2,6 +2,7 @@
 #pragma once
 
 #include "../module/binding.hpp"
+#include "array_ops.hpp"
 
 namespace ombrix {
 
@@ -16,6 +17,8 @@ struct CalRLines {
 // Internal routine: returns -1.0 with the exception pending on failure (a
 // caller tests PyErr_Occurred() on -1.0, which is also a possible R).
 double cal_r(const FloatVector& cnv_data);
+// The same over given array operations (perm_cnv_pyx's permutation).
+double cal_r(ArrayOps& ops, const FloatVector& cnv_data);
 
 PyObject* cal_r_entry(const BoundArgs& args);
 

@@ -15,8 +15,8 @@ bool logistic_weight(const Ref& exp_fn, double s, PyObject* one, double& weight)
     return quotient && to_double(quotient.get(), weight);
 }
 
-bool length_skew_weight(const FloatVector& lengths, double& weight) {
-    double s = skew(lengths);
+bool length_skew_weight(ArrayOps& ops, const FloatVector& lengths, double& weight) {
+    double s = skew(ops, lengths);
     if (s == -1.0 && PyErr_Occurred()) return false;
     Ref exp_fn = np_attr(names.exp);
     return exp_fn && logistic_weight(exp_fn, s, constants.int_1, weight);

@@ -2,7 +2,7 @@
 // NumPy scalar arithmetic with `one` the Python 1 or 1.0 of each formula.
 #pragma once
 
-#include "../module/views.hpp"
+#include "array_ops.hpp"
 
 namespace ombrix {
 
@@ -13,6 +13,6 @@ bool logistic_weight(const Ref& exp_fn, double s, PyObject* one, double& weight)
 // 1 / (1 + np.exp(s)) of the skewness s of `lengths` (segment or run
 // lengths), np.exp fetched after the skewness. False with the exception
 // pending.
-bool length_skew_weight(const FloatVector& lengths, double& weight);
+bool length_skew_weight(ArrayOps& ops, const FloatVector& lengths, double& weight);
 
 }  // namespace ombrix

@@ -2,10 +2,8 @@
 
 #include "../module/module_state.hpp"
 #include "../module/names.hpp"
-#include "../module/numpy_calls.hpp"
-#include "../module/typed_array.hpp"
-#include "change_points.hpp"
 #include "logistic.hpp"
+#include "ops_choice.hpp"
 
 namespace ombrix {
 
@@ -18,95 +16,48 @@ PyObject* fail(int line) {
     return nullptr;
 }
 
-// np.concatenate((first, second)), one argument: the 2-tuple.
-Ref concatenate_pair(PyObject* first, PyObject* second) {
-    Ref fn = np_attr(names.concatenate);
-    if (!fn) return {};
-    Ref pair = Ref::steal(PyTuple_Pack(2, first, second));
-    return pair ? call(fn, {pair.get()}) : Ref();
+int table_step_line(ArrayOps::TableStep step) {
+    switch (step) {
+        case ArrayOps::TableStep::change_points: return OmbrixLines::change_points;
+        case ArrayOps::TableStep::table: return OmbrixLines::table;
+        case ArrayOps::TableStep::start_column: return OmbrixLines::start_column;
+        case ArrayOps::TableStep::end_column: return OmbrixLines::end_column;
+        case ArrayOps::TableStep::length_column: return OmbrixLines::length_column;
+        case ArrayOps::TableStep::done: break;
+    }
+    return 0;
 }
 
-bool set_column(const TypedFloatMatrix& table, int column, const Ref& value) {
-    return value && PyObject_SetItem(table.object.get(), constants.column_key[column], value.get()) == 0;
-}
-
-// Steps 9 to 14: r over the summed lengths, times the logistic weight of
-// the length skewness, times the profile's variance. Any failure raises.
-bool compute_score(const FloatVector& cnv_data, const TypedFloatMatrix& table, double& score) {
-    Py_ssize_t r = table.view.shape[0];
-    if (r < 2) {
+// r over the summed lengths, times the logistic weight of the length
+// skewness, times the profile's variance. Any failure raises.
+bool compute_score(ArrayOps& ops, const FloatVector& cnv_data, double& score) {
+    if (ops.table_rows() < 2) {
         score = 0.0;
         return true;
     }
-    Ref lengths = Ref::steal(PyObject_GetItem(table.object.get(), constants.column_key[2]));
-    if (!lengths) return false;
-    Ref sum_fn = np_attr(names.sum);
-    Ref total = sum_fn ? call(sum_fn, {lengths.get()}) : Ref();
-    Ref rows = Ref::steal(PyLong_FromSsize_t(r));
-    Ref ratio = total && rows ? Ref::steal(PyNumber_TrueDivide(rows.get(), total.get())) : Ref();
     double a = 0.0;
-    if (!ratio || !to_double(ratio.get(), a)) return false;
-
-    FloatVector length_view;
-    if (!bind_vector(lengths.get(), kDouble, true, length_view)) return false;
+    if (!ops.rows_over_total_length(a)) return false;
+    FloatVector lengths;
     double b = 0.0;
-    if (!length_skew_weight(length_view, b)) return false;
-
+    if (!ops.table_lengths(lengths) || !length_skew_weight(ops, lengths, b)) return false;
     double v = 0.0;
-    Ref var_fn = np_attr(names.var);
-    Ref view = var_fn ? make_view_object(cnv_data) : Ref();
-    Ref variance = view ? call(var_fn, {view.get()}) : Ref();
-    if (!variance || !to_double(variance.get(), v)) return false;
-
+    if (!ops.var(cnv_data, v)) return false;
     score = (a * b) * v;
     return true;
 }
 
-}  // namespace
-
-PyObject* ombrix_score(const FloatVector& cnv_data) {
-    TypedInt64Array change_points;
-    if (!assign(change_points, find_change_points(cnv_data))) return fail(OmbrixLines::change_points);
-
-    TypedFloatMatrix table;
-    {
-        Ref zeros = np_attr(names.zeros);
-        Py_ssize_t count = zeros ? PyObject_Length(change_points.object.get()) : -1;
-        Ref rows = count >= 0 ? Ref::steal(PyLong_FromSsize_t(count + 1)) : Ref();
-        Ref three = rows ? Ref::steal(PyLong_FromLong(3)) : Ref();
-        Ref shape = three ? Ref::steal(PyTuple_Pack(2, rows.get(), three.get())) : Ref();
-        if (!assign(table, shape ? call(zeros, {shape.get()}) : Ref())) return fail(OmbrixLines::table);
+PyObject* ombrix_score(ArrayOps& ops, const FloatVector& cnv_data) {
+    if (ArrayOps::TableStep step = ops.segment_table(cnv_data); step != ArrayOps::TableStep::done) {
+        return fail(table_step_line(step));
     }
-    {
-        Ref first = one_item_list(constants.int_0);
-        if (!set_column(table, 0, first ? concatenate_pair(first.get(), change_points.object.get()) : Ref())) {
-            return fail(OmbrixLines::start_column);
-        }
-    }
-    {
-        Ref last_index = Ref::steal(PyLong_FromSsize_t(cnv_data.length - 1));
-        Ref last = last_index ? one_item_list(last_index.get()) : Ref();
-        if (!set_column(table, 1, last ? concatenate_pair(change_points.object.get(), last.get()) : Ref())) {
-            return fail(OmbrixLines::end_column);
-        }
-    }
-    {
-        Ref ends = Ref::steal(PyObject_GetItem(table.object.get(), constants.column_key[1]));
-        Ref starts = ends ? Ref::steal(PyObject_GetItem(table.object.get(), constants.column_key[0])) : Ref();
-        Ref spans = starts ? Ref::steal(PyNumber_Subtract(ends.get(), starts.get())) : Ref();
-        if (!set_column(table, 2, spans ? Ref::steal(PyNumber_Add(spans.get(), constants.int_1)) : Ref())) {
-            return fail(OmbrixLines::length_column);
-        }
-    }
-
     double score = 0.0;
-    if (!compute_score(cnv_data, table, score)) {
+    if (!compute_score(ops, cnv_data, score)) {
         if (!discard_guarded_exception()) return fail(OmbrixLines::score_block);
         score = 0.0;
     }
 
     Ref result = Ref::steal(PyDict_New());
-    Ref rows = result ? call_method(table.object.get(), names.tolist, {}) : Ref();
+    Ref rows = result ? ops.table_list() : Ref();
     if (!rows || PyDict_SetItem(result.get(), names.smooth_segment, rows.get()) < 0) {
         return fail(OmbrixLines::result);
     }
@@ -116,6 +67,13 @@ PyObject* ombrix_score(const FloatVector& cnv_data) {
         return fail(OmbrixLines::result);
     }
     return result.release();
+}
+
+}  // namespace
+
+PyObject* ombrix_score(const FloatVector& cnv_data) {
+    return with_array_ops(!cnv_data.is_none(),
+                          [&](ArrayOps& ops) { return ombrix_score(ops, cnv_data); });
 }
 
 PyObject* ombrix_entry(const BoundArgs& args) { return ombrix_score(args.vector(0)); }

@@ -3,8 +3,7 @@
 #include <cmath>
 
 #include "../module/module_state.hpp"
-#include "../module/names.hpp"
-#include "../module/numpy_calls.hpp"
+#include "ops_choice.hpp"
 
 namespace ombrix {
 
@@ -22,32 +21,23 @@ double skew_from_moments(const FloatVector& data, double mean, double std) {
     return (1.0 / static_cast<double>(n)) * acc;
 }
 
-double skew(const FloatVector& data) {
+double skew(ArrayOps& ops, const FloatVector& data) {
     double mean = 0.0;
-    {
-        Ref fn = np_attr(names.mean);
-        Ref view = fn ? make_view_object(data) : Ref();
-        Ref result = view ? call(fn, {view.get()}) : Ref();
-        if (!result || !to_double(result.get(), mean)) {
-            add_traceback(kQualname, SkewLines::mean);
-            return -1.0;
-        }
+    if (!ops.mean(data, mean)) {
+        add_traceback(kQualname, SkewLines::mean);
+        return -1.0;
     }
     double std = 0.0;
-    {
-        Ref fn = np_attr(names.std);
-        Ref view = fn ? make_view_object(data) : Ref();
-        Ref result = view ? call_kw(fn, {view.get(), constants.int_0}, constants.ddof_kwnames) : Ref();
-        if (!result || !to_double(result.get(), std)) {
-            add_traceback(kQualname, SkewLines::std);
-            return -1.0;
-        }
+    if (!ops.std(data, std)) {
+        add_traceback(kQualname, SkewLines::std);
+        return -1.0;
     }
     return skew_from_moments(data, mean, std);
 }
 
 PyObject* skew_entry(const BoundArgs& args) {
-    double result = skew(args.vector(0));
+    const FloatVector& data = args.vector(0);
+    double result = with_array_ops(!data.is_none(), [&](ArrayOps& ops) { return skew(ops, data); });
     if (result == -1.0 && PyErr_Occurred()) return nullptr;
     return PyFloat_FromDouble(result);
 }

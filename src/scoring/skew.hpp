@@ -2,6 +2,7 @@
 #pragma once
 
 #include "../module/binding.hpp"
+#include "array_ops.hpp"
 
 namespace ombrix {
 
@@ -13,7 +14,7 @@ struct SkewLines {
 
 // Internal routine: returns -1.0 with the exception pending on failure (a
 // caller tests PyErr_Occurred() on -1.0, which is also a valid skewness).
-double skew(const FloatVector& data);
+double skew(ArrayOps& ops, const FloatVector& data);
 
 // The sum-of-cubes step, given NumPy's mean and standard deviation.
 double skew_from_moments(const FloatVector& data, double mean, double std);

@@ -1,0 +1,233 @@
+#include "native_ops.hpp"
+
+#include <cmath>
+#include <cstring>
+
+#include "../module/module_state.hpp"
+#include "../module/numpy_api.hpp"
+
+namespace ombrix {
+
+namespace {
+
+kernels::Doubles doubles(const FloatVector& v) { return {v.base, v.length, v.stride}; }
+
+// A new float64 array of `count` elements and a view over it that keeps it
+// alive, so that an operation handed to NumPy always gets owned memory.
+bool new_array(npy_intp count, Ref& array, FloatVector& view) {
+    array = Ref::steal(PyArray_SimpleNew(1, &count, NPY_DOUBLE));
+    if (!array) return false;
+    view.base = static_cast<const char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    view.length = count;
+    view.stride = sizeof(double);
+    view.owner = array;
+    return true;
+}
+
+bool copy_to_array(const std::vector<double>& values, Ref& array, FloatVector& view) {
+    if (!new_array(static_cast<npy_intp>(values.size()), array, view)) return false;
+    if (!values.empty()) std::memcpy(const_cast<char*>(view.base), values.data(), values.size() * sizeof(double));
+    return true;
+}
+
+void append_view(const FloatVector& v, std::vector<double>& out) {
+    for (Py_ssize_t i = 0; i < v.length; ++i) out.push_back(v[i]);
+}
+
+}  // namespace
+
+bool NativeOps::mean(const FloatVector& v, double& out) {
+    if (v.is_none() || v.length == 0) return NumpyOps::mean(v, out);
+    kernels::Result r = kernels::mean(doubles(v), conditions_.bufsize);
+    if (reported(r.flags)) return NumpyOps::mean(v, out);
+    out = r.value;
+    return true;
+}
+
+bool NativeOps::std(const FloatVector& v, double& out) {
+    if (v.is_none() || v.length == 0) return NumpyOps::std(v, out);
+    kernels::Result r = kernels::standard_deviation(doubles(v), conditions_.bufsize);
+    if (reported(r.flags)) return NumpyOps::std(v, out);
+    out = r.value;
+    return true;
+}
+
+bool NativeOps::var(const FloatVector& v, double& out) {
+    if (v.is_none() || v.length == 0) return NumpyOps::var(v, out);
+    kernels::Result r = kernels::variance(doubles(v), conditions_.bufsize);
+    if (reported(r.flags)) return NumpyOps::var(v, out);
+    out = r.value;
+    return true;
+}
+
+bool NativeOps::find_change_points(const FloatVector& profile) {
+    if (!reported(kernels::change_points(doubles(profile), change_points_))) return true;
+    TypedInt64Array indices;
+    if (!assign(indices, change_point_indices(profile))) return false;
+    change_points_.clear();
+    for (Py_ssize_t i = 0; i < indices.view.length; ++i) {
+        change_points_.push_back(static_cast<double>(indices.view[i]));
+    }
+    return true;
+}
+
+ArrayOps::TableStep NativeOps::segment_table(const FloatVector& profile) {
+    // None only ever reaches NumpyOps: the caller picks it for such a call.
+    if (!find_change_points(profile)) return TableStep::change_points;
+    table_rows_ = static_cast<Py_ssize_t>(change_points_.size()) + 1;
+    npy_intp shape[2] = {table_rows_, 3};
+    table_ = Ref::steal(PyArray_SimpleNew(2, shape, NPY_DOUBLE));
+    if (!table_) return TableStep::table;
+    auto* rows = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(table_.get())));
+    for (Py_ssize_t k = 0; k < table_rows_; ++k) {
+        double start = k == 0 ? 0.0 : change_points_[k - 1];
+        double end = k + 1 < table_rows_ ? change_points_[k] : static_cast<double>(profile.length - 1);
+        rows[3 * k] = start;
+        rows[3 * k + 1] = end;
+        rows[3 * k + 2] = (end - start) + 1.0;
+    }
+    return TableStep::done;
+}
+
+Py_ssize_t NativeOps::table_rows() { return table_rows_; }
+
+bool NativeOps::table_lengths(FloatVector& out) {
+    out.base = static_cast<const char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(table_.get()))) +
+               2 * sizeof(double);
+    out.length = table_rows_;
+    out.stride = 3 * sizeof(double);
+    out.owner = table_;
+    return true;
+}
+
+bool NativeOps::rows_over_total_length(double& out) {
+    FloatVector lengths;
+    table_lengths(lengths);
+    // whole-number lengths: their sum raises no flag
+    out = static_cast<double>(table_rows_) / kernels::sum(doubles(lengths), conditions_.bufsize).value;
+    return true;
+}
+
+Ref NativeOps::table_list() {
+    const auto* rows = static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(table_.get())));
+    Ref list = Ref::steal(PyList_New(table_rows_));
+    if (!list) return {};
+    for (Py_ssize_t k = 0; k < table_rows_; ++k) {
+        Ref row = Ref::steal(PyList_New(3));
+        if (!row) return {};
+        for (Py_ssize_t j = 0; j < 3; ++j) {
+            PyObject* value = PyFloat_FromDouble(rows[3 * k + j]);
+            if (!value) return {};
+            PyList_SET_ITEM(row.get(), j, value);
+        }
+        PyList_SET_ITEM(list.get(), k, row.release());
+    }
+    return list;
+}
+
+bool NativeOps::change_points_as_double(const FloatVector& profile) { return find_change_points(profile); }
+
+Py_ssize_t NativeOps::change_point_count() { return static_cast<Py_ssize_t>(change_points_.size()); }
+
+bool NativeOps::gaps() {
+    FloatVector view;
+    npy_intp count = static_cast<npy_intp>(change_points_.size()) - 1;
+    if (!new_array(count, gaps_, view)) return false;
+    auto* out = reinterpret_cast<double*>(const_cast<char*>(view.base));
+    // differences of whole-number indices: exact, no flag
+    for (npy_intp i = 0; i < count; ++i) out[i] = std::fabs(change_points_[i + 1] - change_points_[i]);
+    return true;
+}
+
+bool NativeOps::gap_view(FloatVector& out) {
+    auto* array = reinterpret_cast<PyArrayObject*>(gaps_.get());
+    out.base = static_cast<const char*>(PyArray_DATA(array));
+    out.length = PyArray_DIM(array, 0);
+    out.stride = sizeof(double);
+    out.owner = gaps_;
+    return true;
+}
+
+int NativeOps::cut_positions(TypedFloatArray& weights, int scale, Py_ssize_t end, EndFilter filter,
+                             const CutLines& lines) {
+    std::vector<double> running;
+    unsigned flags = kernels::scaled_running_sum(doubles(weights.view), static_cast<double>(scale),
+                                                 conditions_.bufsize, running);
+    bool finite = true;
+    for (double c : running) finite = finite && std::isfinite(c);
+    if (reported(flags) || !finite) {
+        // NumPy's own statements, with their warnings, errors and NaN cuts
+        if (int line = NumpyOps::cut_positions(weights, scale, end, filter, lines)) return line;
+        cut_.clear();
+        append_view(NumpyOps::cut_.view, cut_);
+        return 0;
+    }
+    double bound = static_cast<double>(end);
+    cut_.clear();
+    cut_.reserve(running.size() + 2);
+    cut_.push_back(0.0);
+    for (double c : running) {
+        if (c == 0.0) continue;
+        if (filter == EndFilter::DropEqual ? c == bound : !(c < bound)) continue;
+        cut_.push_back(c);
+    }
+    cut_.push_back(bound);
+    return 0;
+}
+
+Py_ssize_t NativeOps::cut_count() { return static_cast<Py_ssize_t>(cut_.size()); }
+
+double NativeOps::cut_at(Py_ssize_t j) { return cut_[static_cast<size_t>(j)]; }
+
+bool NativeOps::begin_pieces() {
+    smoothed_.clear();
+    return true;
+}
+
+bool NativeOps::rounded_mean(const FloatVector& segment, double& out) {
+    if (segment.is_none() || segment.length == 0) return NumpyOps::rounded_mean(segment, out);
+    kernels::Result r = kernels::mean(doubles(segment), conditions_.bufsize);
+    if (reported(r.flags)) return NumpyOps::rounded_mean(segment, out);
+    out = std::rint(r.value);
+    return true;
+}
+
+bool NativeOps::add_piece(double value, int length) {
+    smoothed_.insert(smoothed_.end(), static_cast<size_t>(length), value);
+    return true;
+}
+
+bool NativeOps::mean_piece(const FloatVector& segment, int length) {
+    if (!segment.is_none() && segment.length > 0 && length >= 0) {
+        kernels::Result r = kernels::mean(doubles(segment), conditions_.bufsize);
+        if (!reported(r.flags)) {
+            smoothed_.insert(smoothed_.end(), static_cast<size_t>(length), r.value);
+            return true;
+        }
+    }
+    Ref piece = segment_mean_piece(segment, length);
+    FloatVector values;
+    if (!piece || !bind_vector(piece.get(), kDouble, false, values)) return false;
+    append_view(values, smoothed_);
+    return true;
+}
+
+bool NativeOps::pieces_variance(double& out) {
+    FloatVector view;
+    if (!smoothed_.empty()) {
+        view = {reinterpret_cast<const char*>(smoothed_.data()), static_cast<Py_ssize_t>(smoothed_.size()),
+                sizeof(double), Ref()};
+        kernels::Result r = kernels::variance(doubles(view), conditions_.bufsize);
+        if (!reported(r.flags)) {
+            out = r.value;
+            return true;
+        }
+    }
+    return copy_to_array(smoothed_, smoothed_array_, view) && NumpyOps::var(view, out);
+}
+
+bool NativeOps::smoothed_profile(FloatVector& out) {
+    return copy_to_array(smoothed_, smoothed_array_, out);
+}
+
+}  // namespace ombrix

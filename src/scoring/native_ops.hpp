@@ -1,0 +1,63 @@
+// The array operations computed natively with NumPy's bits. An operation
+// whose arithmetic raises a flag that NumPy would report under the caller's
+// error state, or that NumPy would warn about without a flag (the mean of an
+// empty segment), is made along NumpyOps instead, at the same point of the
+// algorithm, so warnings and errors are exactly NumPy's.
+#pragma once
+
+#include <vector>
+
+#include "../module/native_gate.hpp"
+#include "numpy_kernels.hpp"
+#include "numpy_ops.hpp"
+
+namespace ombrix {
+
+class NativeOps final : public NumpyOps {
+public:
+    explicit NativeOps(const NativeConditions& conditions) : conditions_(conditions) {}
+
+    bool mean(const FloatVector& v, double& out) override;
+    bool std(const FloatVector& v, double& out) override;
+    bool var(const FloatVector& v, double& out) override;
+
+    TableStep segment_table(const FloatVector& profile) override;
+    Py_ssize_t table_rows() override;
+    bool rows_over_total_length(double& out) override;
+    bool table_lengths(FloatVector& out) override;
+    Ref table_list() override;
+
+    bool change_points_as_double(const FloatVector& profile) override;
+    Py_ssize_t change_point_count() override;
+    bool gaps() override;
+    bool gap_view(FloatVector& out) override;
+
+    int cut_positions(TypedFloatArray& weights, int scale, Py_ssize_t end, EndFilter filter,
+                      const CutLines& lines) override;
+    Py_ssize_t cut_count() override;
+    double cut_at(Py_ssize_t j) override;
+
+    bool begin_pieces() override;
+    bool rounded_mean(const FloatVector& segment, double& out) override;
+    bool add_piece(double value, int length) override;
+    bool mean_piece(const FloatVector& segment, int length) override;
+    bool pieces_variance(double& out) override;
+    bool smoothed_profile(FloatVector& out) override;
+
+private:
+    bool reported(unsigned flags) const { return (flags & conditions_.reported_flags) != 0; }
+    // The change points natively, or from NumPy's index array when the
+    // differences raise a reported flag.
+    bool find_change_points(const FloatVector& profile);
+
+    NativeConditions conditions_;
+    std::vector<double> change_points_;
+    Ref table_;  // (r, 3) float64
+    Py_ssize_t table_rows_ = 0;
+    Ref gaps_;
+    std::vector<double> cut_;
+    std::vector<double> smoothed_;
+    Ref smoothed_array_;
+};
+
+}  // namespace ombrix

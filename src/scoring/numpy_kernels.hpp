@@ -1,0 +1,52 @@
+// NumPy's float64 results computed natively, bit for bit (NumPy 1.x):
+// add.reduce is pairwise summation (8 accumulators, 128-element blocks)
+// over chunks of the ufunc buffer size, added to 0.0 one chunk after the
+// other; mean = sum / n; var = the same sum of the squared deviations from
+// that mean, over n; std = sqrt(var); round = rint; cumsum runs in order.
+//
+// Every kernel also reports the floating-point flags its arithmetic raised,
+// so that a caller can hand the operation to NumPy whenever NumPy would warn
+// or raise under the caller's error state.
+#pragma once
+
+#include <Python.h>
+
+#include <vector>
+
+namespace ombrix::kernels {
+
+// The flags NumPy reports, as bits.
+enum FpFlag : unsigned {
+    kDivideByZero = 1u,
+    kOverflow = 2u,
+    kUnderflow = 4u,
+    kInvalid = 8u,
+};
+
+// A 1-D run of doubles read through a byte stride.
+struct Doubles {
+    const char* base;
+    Py_ssize_t length;
+    Py_ssize_t stride;
+};
+
+struct Result {
+    double value;
+    unsigned flags;
+};
+
+Result sum(Doubles x, Py_ssize_t bufsize);
+// n > 0: NumPy warns without a flag for an empty mean.
+Result mean(Doubles x, Py_ssize_t bufsize);
+Result variance(Doubles x, Py_ssize_t bufsize);
+Result standard_deviation(Doubles x, Py_ssize_t bufsize);
+
+// cut = cumsum(rint(weights / sum(weights) * scale)) into `out`; the
+// weights are read, never written.
+unsigned scaled_running_sum(Doubles weights, double scale, Py_ssize_t bufsize,
+                            std::vector<double>& out);
+
+// Indices i < n - 1 with x[i + 1] - x[i] != 0 (NaN counts), as doubles.
+unsigned change_points(Doubles x, std::vector<double>& out);
+
+}  // namespace ombrix::kernels
