@@ -1,7 +1,7 @@
 #include "native_ops.hpp"
 
+#include <algorithm>
 #include <cmath>
-#include <cstring>
 
 #include "../module/module_state.hpp"
 #include "../module/numpy_api.hpp"
@@ -21,12 +21,6 @@ bool new_array(npy_intp count, Ref& array, FloatVector& view) {
     view.length = count;
     view.stride = sizeof(double);
     view.owner = array;
-    return true;
-}
-
-bool copy_to_array(const std::vector<double>& values, Ref& array, FloatVector& view) {
-    if (!new_array(static_cast<npy_intp>(values.size()), array, view)) return false;
-    if (!values.empty()) std::memcpy(const_cast<char*>(view.base), values.data(), values.size() * sizeof(double));
     return true;
 }
 
@@ -180,7 +174,35 @@ Py_ssize_t NativeOps::cut_count() { return static_cast<Py_ssize_t>(cut_.size());
 double NativeOps::cut_at(Py_ssize_t j) { return cut_[static_cast<size_t>(j)]; }
 
 bool NativeOps::begin_pieces() {
-    smoothed_.clear();
+    double largest = 0.0;
+    for (double c : cut_) largest = c > largest ? c : largest;
+    FloatVector view;
+    if (!new_array(static_cast<npy_intp>(largest), smoothed_array_, view)) return false;
+    smoothed_ = reinterpret_cast<double*>(const_cast<char*>(view.base));
+    smoothed_capacity_ = view.length;
+    smoothed_length_ = 0;
+    return true;
+}
+
+bool NativeOps::reserve_smoothed(Py_ssize_t count) {
+    if (count <= smoothed_capacity_ - smoothed_length_) return true;
+    // Only cut positions that run backwards before the last pair outgrow the
+    // first estimate; NumPy's nondecreasing running sums never do.
+    Ref array;
+    FloatVector view;
+    if (!new_array(std::max(2 * smoothed_capacity_, smoothed_length_ + count), array, view)) return false;
+    auto* grown = reinterpret_cast<double*>(const_cast<char*>(view.base));
+    std::copy_n(smoothed_, smoothed_length_, grown);
+    smoothed_array_ = std::move(array);
+    smoothed_ = grown;
+    smoothed_capacity_ = view.length;
+    return true;
+}
+
+bool NativeOps::append_smoothed(double value, Py_ssize_t count) {
+    if (!reserve_smoothed(count)) return false;
+    std::fill_n(smoothed_ + smoothed_length_, count, value);
+    smoothed_length_ += count;
     return true;
 }
 
@@ -192,42 +214,33 @@ bool NativeOps::rounded_mean(const FloatVector& segment, double& out) {
     return true;
 }
 
-bool NativeOps::add_piece(double value, int length) {
-    smoothed_.insert(smoothed_.end(), static_cast<size_t>(length), value);
-    return true;
-}
+bool NativeOps::add_piece(double value, int length) { return append_smoothed(value, length); }
 
 bool NativeOps::mean_piece(const FloatVector& segment, int length) {
     if (!segment.is_none() && segment.length > 0 && length >= 0) {
         kernels::Result r = kernels::mean(doubles(segment), conditions_.bufsize);
-        if (!reported(r.flags)) {
-            smoothed_.insert(smoothed_.end(), static_cast<size_t>(length), r.value);
-            return true;
-        }
+        if (!reported(r.flags)) return append_smoothed(r.value, length);
     }
     Ref piece = segment_mean_piece(segment, length);
     FloatVector values;
     if (!piece || !bind_vector(piece.get(), kDouble, false, values)) return false;
-    append_view(values, smoothed_);
+    if (!reserve_smoothed(values.length)) return false;
+    for (Py_ssize_t i = 0; i < values.length; ++i) smoothed_[smoothed_length_++] = values[i];
+    return true;
+}
+
+bool NativeOps::smoothed_profile(FloatVector& out) {
+    out.base = reinterpret_cast<const char*>(smoothed_);
+    out.length = smoothed_length_;
+    out.stride = sizeof(double);
+    out.owner = smoothed_array_;
     return true;
 }
 
 bool NativeOps::pieces_variance(double& out) {
     FloatVector view;
-    if (!smoothed_.empty()) {
-        view = {reinterpret_cast<const char*>(smoothed_.data()), static_cast<Py_ssize_t>(smoothed_.size()),
-                sizeof(double), Ref()};
-        kernels::Result r = kernels::variance(doubles(view), conditions_.bufsize);
-        if (!reported(r.flags)) {
-            out = r.value;
-            return true;
-        }
-    }
-    return copy_to_array(smoothed_, smoothed_array_, view) && NumpyOps::var(view, out);
-}
-
-bool NativeOps::smoothed_profile(FloatVector& out) {
-    return copy_to_array(smoothed_, smoothed_array_, out);
+    smoothed_profile(view);
+    return var(view, out);
 }
 
 }  // namespace ombrix

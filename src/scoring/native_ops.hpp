@@ -56,8 +56,14 @@ private:
     Py_ssize_t table_rows_ = 0;
     Ref gaps_;
     std::vector<double> cut_;
-    std::vector<double> smoothed_;
+    // The smoothed profile, written in place into an array that is as long
+    // as the largest cut position, so it never needs to grow.
+    bool reserve_smoothed(Py_ssize_t count);
+    bool append_smoothed(double value, Py_ssize_t count);
     Ref smoothed_array_;
+    double* smoothed_ = nullptr;
+    Py_ssize_t smoothed_capacity_ = 0;
+    Py_ssize_t smoothed_length_ = 0;
 };
 
 }  // namespace ombrix

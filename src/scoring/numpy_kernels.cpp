@@ -4,13 +4,34 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__SSE2__)
+#include <immintrin.h>
+#define OMBRIX_SSE_FLAGS 1
+#endif
+
 namespace ombrix::kernels {
 
 namespace {
 
+#ifdef OMBRIX_SSE_FLAGS
+// The kernels' arithmetic is SSE2 only, so its flags are the MXCSR's; the
+// register is much cheaper to read and clear than the whole x87 + SSE state.
 unsigned raised_flags(double barrier) {
-    // The volatile store keeps the arithmetic ahead of the flag test.
-    volatile double sink = barrier;
+    volatile double sink = barrier;  // keeps the arithmetic ahead of the test
+    (void)sink;
+    unsigned csr = _mm_getcsr();
+    unsigned flags = 0;
+    if (csr & _MM_EXCEPT_DIV_ZERO) flags |= kDivideByZero;
+    if (csr & _MM_EXCEPT_OVERFLOW) flags |= kOverflow;
+    if (csr & _MM_EXCEPT_UNDERFLOW) flags |= kUnderflow;
+    if (csr & _MM_EXCEPT_INVALID) flags |= kInvalid;
+    return flags;
+}
+
+void clear_flags() { _mm_setcsr(_mm_getcsr() & ~static_cast<unsigned>(_MM_EXCEPT_MASK)); }
+#else
+unsigned raised_flags(double barrier) {
+    volatile double sink = barrier;  // keeps the arithmetic ahead of the test
     (void)sink;
     int raised = std::fetestexcept(FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID);
     unsigned flags = 0;
@@ -22,6 +43,7 @@ unsigned raised_flags(double barrier) {
 }
 
 void clear_flags() { std::feclearexcept(FE_ALL_EXCEPT); }
+#endif
 
 double load(const char* base, Py_ssize_t stride, Py_ssize_t i) {
     double value;
@@ -29,16 +51,22 @@ double load(const char* base, Py_ssize_t stride, Py_ssize_t i) {
     return value;
 }
 
+// Element access through the stride; the contiguous form lets the compiler
+// keep the eight accumulators in vector registers (same order, same bits).
+template <bool Contiguous>
 struct Elements {
     Doubles x;
-    double operator()(Py_ssize_t i) const { return load(x.base, x.stride, i); }
+    double operator()(Py_ssize_t i) const {
+        return load(x.base, Contiguous ? Py_ssize_t{sizeof(double)} : x.stride, i);
+    }
 };
 
+template <bool Contiguous>
 struct SquaredDeviations {
     Doubles x;
     double mean;
     double operator()(Py_ssize_t i) const {
-        double d = load(x.base, x.stride, i) - mean;
+        double d = Elements<Contiguous>{x}(i) - mean;
         return d * d;
     }
 };
@@ -80,12 +108,18 @@ double reduce_add(const Get& a, Py_ssize_t n, Py_ssize_t bufsize) {
     return total;
 }
 
-double plain_sum(Doubles x, Py_ssize_t bufsize) { return reduce_add(Elements{x}, x.length, bufsize); }
+double plain_sum(Doubles x, Py_ssize_t bufsize) {
+    if (x.stride == sizeof(double)) return reduce_add(Elements<true>{x}, x.length, bufsize);
+    return reduce_add(Elements<false>{x}, x.length, bufsize);
+}
 
 double plain_variance(Doubles x, Py_ssize_t bufsize) {
     double n = static_cast<double>(x.length);
     double mean = plain_sum(x, bufsize) / n;
-    return reduce_add(SquaredDeviations{x, mean}, x.length, bufsize) / n;
+    double squares = x.stride == sizeof(double)
+                         ? reduce_add(SquaredDeviations<true>{x, mean}, x.length, bufsize)
+                         : reduce_add(SquaredDeviations<false>{x, mean}, x.length, bufsize);
+    return squares / n;
 }
 
 }  // namespace
@@ -130,16 +164,36 @@ unsigned scaled_running_sum(Doubles weights, double scale, Py_ssize_t bufsize,
     return raised_flags(running);
 }
 
-unsigned change_points(Doubles x, std::vector<double>& out) {
+Result logistic(double e) {
     clear_flags();
-    out.clear();
-    double last = 0.0;
+    double value = 1.0 / (1.0 + e);
+    return {value, raised_flags(value)};
+}
+
+namespace {
+
+// Every difference feeds a branch, so all of them are done before the flag
+// test that follows the loop.
+template <bool Contiguous>
+void collect_changes(Doubles x, std::vector<double>& out) {
+    Elements<Contiguous> at{x};
     for (Py_ssize_t i = 0; i + 1 < x.length; ++i) {
-        double d = load(x.base, x.stride, i + 1) - load(x.base, x.stride, i);
-        last = d;
+        double d = at(i + 1) - at(i);
         if (d != 0) out.push_back(static_cast<double>(i));  // NaN counts as a change
     }
-    return raised_flags(last);
+}
+
+}  // namespace
+
+unsigned change_points(Doubles x, std::vector<double>& out) {
+    out.clear();
+    clear_flags();
+    if (x.stride == sizeof(double)) {
+        collect_changes<true>(x, out);
+    } else {
+        collect_changes<false>(x, out);
+    }
+    return raised_flags(0.0);
 }
 
 }  // namespace ombrix::kernels

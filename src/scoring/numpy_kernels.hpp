@@ -46,6 +46,9 @@ Result standard_deviation(Doubles x, Py_ssize_t bufsize);
 unsigned scaled_running_sum(Doubles weights, double scale, Py_ssize_t bufsize,
                             std::vector<double>& out);
 
+// 1 / (1 + e) as NumPy's float64 scalar arithmetic forms it.
+Result logistic(double e);
+
 // Indices i < n - 1 with x[i + 1] - x[i] != 0 (NaN counts), as doubles.
 unsigned change_points(Doubles x, std::vector<double>& out);
 
