@@ -1,4 +1,5 @@
 #include "native_ops.hpp"
+#include "ops_choice.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -7,6 +8,8 @@
 #include "../module/numpy_api.hpp"
 
 namespace ombrix {
+
+PathCounts path_counts;
 
 namespace {
 

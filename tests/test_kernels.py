@@ -1,0 +1,142 @@
+"""The native kernels held against NumPy itself: bits, and the floating-point
+flags that make NumPy warn or raise, over values, strides and buffer sizes."""
+import ctypes
+import math
+import os
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
+
+import ombrix
+
+EXAMPLES = int(os.environ.get("OMBRIX_FUZZ_EXAMPLES", "150"))
+
+library = ctypes.CDLL(ombrix.__file__)
+ssize, flag_p, double_p = ctypes.c_ssize_t, ctypes.POINTER(ctypes.c_uint), ctypes.POINTER(ctypes.c_double)
+for name in ("sum", "mean", "var", "std"):
+    fn = getattr(library, f"ombrix_kernel_{name}")
+    fn.argtypes = [ctypes.c_void_p, ssize, ssize, ssize, flag_p]
+    fn.restype = ctypes.c_double
+library.ombrix_kernel_logistic.argtypes = [ctypes.c_double, flag_p]
+library.ombrix_kernel_logistic.restype = ctypes.c_double
+library.ombrix_kernel_scaled_running_sum.argtypes = [ctypes.c_void_p, ssize, ssize, ctypes.c_double, ssize, double_p]
+library.ombrix_kernel_scaled_running_sum.restype = ctypes.c_uint
+library.ombrix_kernel_change_points.argtypes = [ctypes.c_void_p, ssize, ssize, double_p, flag_p]
+library.ombrix_kernel_change_points.restype = ssize
+
+VALUES = [0.0, -0.0, 1.0, 2.0, 3.0, 6.0, 2.5, -7.25, 1e-3, 1e300, -1e300, 1.7e308, 5e-324,
+          2.2e-308, 1e-160, math.inf, -math.inf, math.nan]
+values = st.one_of(st.sampled_from(VALUES), st.floats(allow_nan=True, allow_infinity=True))
+BUFSIZES = [16, 32, 1024, 8192, 65536]
+
+
+@st.composite
+def strided(draw, max_size=3000, elements=values):
+    """A 1-D float64 view with a positive, negative or unit stride."""
+    step = draw(st.sampled_from([1, 1, 2, 3, -1, -2]))
+    base = draw(hnp.arrays(np.float64, st.integers(0, max_size), elements=elements))
+    return base[::step]
+
+
+def call(kernel, x, bufsize):
+    flags = ctypes.c_uint()
+    value = kernel(x.ctypes.data, len(x), x.strides[0], bufsize, ctypes.byref(flags))
+    return value, flags.value
+
+
+def bits(value):
+    return float(value).hex() if not math.isnan(value) else "nan"
+
+
+def raises_under_numpy(operation):
+    with np.errstate(all="raise"):
+        try:
+            operation()
+        except FloatingPointError:
+            return True
+    return False
+
+
+def numpy_value(operation, bufsize):
+    old = np.getbufsize()
+    np.setbufsize(bufsize)
+    try:
+        with np.errstate(all="ignore"):
+            return float(operation())
+    finally:
+        np.setbufsize(old)
+
+
+REDUCTIONS = {
+    "sum": np.sum,
+    "mean": np.mean,
+    "var": np.var,
+    "std": np.std,
+}
+
+
+@pytest.mark.parametrize("name", REDUCTIONS)
+@settings(max_examples=EXAMPLES, deadline=None)
+@given(x=strided(), bufsize=st.sampled_from(BUFSIZES))
+def test_reductions_give_numpys_bits_and_flags(name, x, bufsize):
+    if name != "sum" and len(x) == 0:
+        return  # NumPy warns without a flag there; the kernels are never asked
+    reduce = REDUCTIONS[name]
+    value, flags = call(getattr(library, f"ombrix_kernel_{name}"), x, bufsize)
+    assert bits(value) == bits(numpy_value(lambda: reduce(x), bufsize))
+    old = np.getbufsize()
+    np.setbufsize(bufsize)
+    try:
+        assert bool(flags) == raises_under_numpy(lambda: reduce(x))
+    finally:
+        np.setbufsize(old)
+
+
+@settings(max_examples=EXAMPLES, deadline=None)
+@given(x=strided(max_size=400, elements=st.floats(0, 1e6) | st.sampled_from([0.0, 1e-310, math.inf])),
+       scale=st.integers(0, 30000), bufsize=st.sampled_from(BUFSIZES))
+def test_scaled_running_sum_is_numpys(x, scale, bufsize):
+    out = np.zeros(len(x))
+    flags = library.ombrix_kernel_scaled_running_sum(
+        x.ctypes.data, len(x), x.strides[0], float(scale), bufsize, out.ctypes.data_as(double_p))
+
+    def numpy_steps():
+        w = x.copy()
+        w /= np.sum(w)
+        return np.cumsum(np.round(w * scale))
+
+    old = np.getbufsize()
+    np.setbufsize(bufsize)
+    try:
+        with np.errstate(all="ignore"):
+            expected = numpy_steps()
+        assert [bits(v) for v in out] == [bits(v) for v in expected]
+        assert bool(flags) == raises_under_numpy(numpy_steps)
+    finally:
+        np.setbufsize(old)
+
+
+@settings(max_examples=EXAMPLES, deadline=None)
+@given(x=strided())
+def test_change_points_are_numpys(x):
+    out = np.zeros(len(x))
+    flags = ctypes.c_uint()
+    count = library.ombrix_kernel_change_points(
+        x.ctypes.data, len(x), x.strides[0], out.ctypes.data_as(double_p), ctypes.byref(flags))
+    with np.errstate(all="ignore"):
+        expected = np.where(np.diff(x) != 0)[0]
+    assert list(out[:count]) == list(expected.astype(float))
+    assert bool(flags.value) == raises_under_numpy(lambda: np.diff(x))
+
+
+@pytest.mark.parametrize("e", [0.0, 1.0, 2.5, 1e300, 1.7e308, math.inf, math.nan, 5e-324, 0.1])
+def test_logistic_is_numpys_scalar_arithmetic(e):
+    flags = ctypes.c_uint()
+    value = library.ombrix_kernel_logistic(e, ctypes.byref(flags))
+    with np.errstate(all="ignore"):
+        expected = 1 / (1 + np.float64(e))
+    assert bits(value) == bits(expected)
+    assert bool(flags.value) == raises_under_numpy(lambda: 1 / (1 + np.float64(e)))

@@ -1,0 +1,218 @@
+"""The native path against the NumPy-call path (forced by a forwarding proxy
+for the module global `np`): identical bits, types, key order, exceptions,
+warnings and generator state, under NumPy's default error state, under
+np.seterr(all="raise") and others, and with changed ufunc buffer sizes."""
+import contextlib
+import ctypes
+import math
+import os
+import pickle
+import struct
+import warnings
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
+
+import ombrix
+from conftest import NumpyProxy, ombrix_entries
+
+EXAMPLES = int(os.environ.get("OMBRIX_FUZZ_EXAMPLES", "150"))
+
+library = ctypes.CDLL(ombrix.__file__)
+
+
+def path_counts():
+    native, numpy_path = ctypes.c_longlong(), ctypes.c_longlong()
+    library.ombrix_path_counts(ctypes.byref(native), ctypes.byref(numpy_path))
+    return native.value, numpy_path.value
+
+
+def canonical(value):
+    """A comparable form: floats by their bits (NaN sign included), containers
+    with their types and key order."""
+    if isinstance(value, float):
+        return (type(value), struct.pack("<d", value))
+    if isinstance(value, dict):
+        return (dict, [(k, canonical(v)) for k, v in value.items()])
+    if isinstance(value, list):
+        return (list, [canonical(v) for v in value])
+    return (type(value), value)
+
+
+def observe(call):
+    np.random.seed(987654)  # the same prior state for both paths
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            outcome = ("returned", canonical(call()))
+        except Exception as exc:  # compared, not hidden
+            outcome = ("raised", type(exc), str(exc), ombrix_entries(exc))
+    seen = [(w.category, str(w.message), w.filename, w.lineno) for w in caught]
+    return outcome, seen, pickle.dumps(np.random.get_state())
+
+
+def assert_paths_agree(call, expect_native=True):
+    before = path_counts()
+    native = observe(call)
+    took_native = path_counts()[0] > before[0]
+    original = ombrix.np
+    ombrix.np = NumpyProxy()
+    try:
+        numpy_path = observe(call)
+    finally:
+        ombrix.np = original
+    assert native[0] == numpy_path[0]
+    assert native[1] == numpy_path[1], "warnings differ"
+    assert native[2] == numpy_path[2], "generator states differ"
+    if expect_native:
+        assert took_native
+    return native
+
+
+ERROR_STATES = {
+    "default": dict(),
+    "raise": dict(all="raise"),
+    "ignore": dict(all="ignore"),
+    "warn-underflow": dict(all="warn"),
+    "mixed": dict(divide="raise", over="ignore", under="warn", invalid="warn"),
+}
+
+
+@contextlib.contextmanager
+def numpy_state(errors, bufsize):
+    old = np.getbufsize()
+    np.setbufsize(bufsize)
+    try:
+        with np.errstate(**ERROR_STATES[errors]):
+            yield
+    finally:
+        np.setbufsize(old)
+
+
+states = st.tuples(st.sampled_from(sorted(ERROR_STATES)), st.sampled_from([8192, 8192, 16, 1024]))
+
+WILD = [0.0, -0.0, 1.0, 2.0, 2.0, 3.0, 4.0, 6.0, 2.5, 3.5, -1.0, math.nan, math.inf, -math.inf,
+        1e308, -1e308, 1e200, 1e-310, 5e-324, 16777217.0]
+
+
+@st.composite
+def profiles(draw, max_size=300):
+    """Mostly piecewise-constant copy numbers, sometimes wild values, viewed
+    with unit, positive or negative strides."""
+    if draw(st.booleans()):
+        levels = draw(st.lists(st.sampled_from(WILD[:10]), min_size=1, max_size=12))
+        widths = draw(st.lists(st.integers(1, 40), min_size=len(levels), max_size=len(levels)))
+        base = np.repeat(np.array(levels), widths)[:max_size]
+    else:
+        base = draw(hnp.arrays(np.float64, st.integers(0, max_size // 3),
+                               elements=st.sampled_from(WILD) | st.floats()))
+    step = draw(st.sampled_from([1, 1, 1, 2, -1, -3]))
+    return base[::step]
+
+
+scales = st.sampled_from([1.0, 0.5, 3.0, 1e-300, 1e300, 0.0, 1e-320]) | st.floats(0.01, 100)
+poisson_means = st.floats(0.0, 60.0) | st.sampled_from([3.0, 20.0, 100.0])
+seeds = st.integers(0, 2**32 - 1).map(lambda s: s % (2**31))
+
+SETTINGS = dict(max_examples=EXAMPLES, deadline=None,
+                suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+
+
+@settings(**SETTINGS)
+@given(x=profiles(), state=states)
+def test_scores_agree(x, state):
+    with numpy_state(*state):
+        assert_paths_agree(lambda: ombrix.skew(x))
+        assert_paths_agree(lambda: ombrix.ombrix(x, None))
+        assert_paths_agree(lambda: ombrix.cal_R_pyx(x))
+
+
+@settings(**SETTINGS)
+@given(x=profiles(), lbd=scales, mean=poisson_means, seed=seeds, state=states)
+def test_permutation_bg_agrees(x, lbd, mean, seed, state):
+    with numpy_state(*state):
+        assert_paths_agree(lambda: ombrix.permutation_bg(x, None, lbd, mean, 0, seed),
+                           expect_native=False)
+
+
+@settings(**SETTINGS)
+@given(x=profiles(), lam=scales, mean=poisson_means, count=st.integers(0, 6), seed=seeds,
+       state=states)
+def test_perm_cnv_agrees(x, lam, mean, count, seed, state):
+    with numpy_state(*state):
+        assert_paths_agree(lambda: ombrix.perm_cnv_pyx(x, lam, mean, count, seed),
+                           expect_native=False)
+
+
+@settings(**SETTINGS)
+@given(x=profiles(max_size=120), exp=st.sampled_from([1.0, 0.3, math.nan]),
+       mean=st.sampled_from([3.0, 8.0, 20.0, math.nan]), count=st.integers(0, 5), state=states)
+def test_permutation_score_agrees(x, exp, mean, count, state):
+    exp_lambda, possion_lambda = np.array([exp, 2.0]), np.array([mean, 6.0])
+    with numpy_state(*state):
+        assert_paths_agree(
+            lambda: ombrix.permutation_score(0, x, None, exp_lambda, possion_lambda, 0, count, True))
+
+
+class Draws:
+    """Stands in for np.random with fixed draws; the replaced functions stay
+    NumPy's own, so the native path stays open."""
+
+    def __init__(self, d, weights):
+        self.d, self.weights = d, weights
+
+    def seed(self, s):
+        pass
+
+    def get_state(self):
+        return "fixed draws"
+
+    def poisson(self, lam, size=None):
+        return self.d if size is None else np.full(size, self.d)
+
+    def exponential(self, scale, size=None):
+        return np.array(self.weights, dtype=float)
+
+
+PROFILE = np.array([2.0, 2.0, 2.0, 3.0, 2.0, 2.0, 3.0, 9.0, 9.0, 9.0])
+
+DRAWN_CASES = {
+    "runs merge": (4, [1.0, 2.0, 4.0, 3.0]),
+    "segment past the end": (3, [4.6, 4.6, 0.8]),
+    "empty segments": (5, [0.01, 0.01, 5.0, 0.02, 4.0]),
+    "zero weights": (4, [0.0, 0.0, 0.0, 0.0]),
+    "one weight takes all": (6, [0.0, 0.0, 1.0, 0.0, 0.0, 0.0]),
+    "huge and tiny weights": (4, [1e308, 1e308, 1.0, 5e-324]),
+    "nan weight": (3, [1.0, math.nan, 1.0]),
+}
+
+
+@pytest.mark.parametrize("errors", sorted(ERROR_STATES))
+@pytest.mark.parametrize("case", sorted(DRAWN_CASES))
+@pytest.mark.parametrize("profile", [PROFILE, PROFILE[::-1], np.array([1e308, -1e308] * 5),
+                                     np.array([math.inf] * 4 + [1.0] * 6), np.zeros(0)],
+                         ids=["profile", "reversed", "huge", "infinite", "empty"])
+def test_drawn_segmentations_agree(monkeypatch, profile, case, errors):
+    d, weights = DRAWN_CASES[case]
+    monkeypatch.setattr(np, "random", Draws(d, weights))
+    with numpy_state(errors, 8192):
+        assert_paths_agree(lambda: ombrix.permutation_bg(profile, None, 1.0, 4.0, 0))
+        assert_paths_agree(lambda: ombrix.perm_cnv_pyx(profile, 1.0, 4.0, 2, 1))
+
+
+def test_replaced_numpy_function_closes_the_native_path(monkeypatch):
+    monkeypatch.setattr(np, "mean", lambda x: np.add.reduce(x) / len(x))
+    before = path_counts()
+    ombrix.skew(np.array([1.0, 2.0, 4.0]))
+    after = path_counts()
+    assert (after[0] - before[0], after[1] - before[1]) == (0, 1)
+
+
+def test_native_path_is_taken_for_plain_calls():
+    before = path_counts()
+    ombrix.perm_cnv_pyx(PROFILE, 1.0, 5.0, 10, 3)
+    native = path_counts()[0] - before[0]
+    assert native >= 8  # one per permutation with a non-zero draw
