@@ -31,10 +31,12 @@ def path_counts():
 
 
 def canonical(value):
-    """A comparable form: floats by their bits (NaN sign included), containers
-    with their types and key order."""
+    """A comparable form: floats by their bits, containers with their types
+    and key order. A NaN is a NaN whatever its sign bit: which NaN operand an
+    addition or multiplication passes on depends on the order in which a
+    compiler puts the operands, in NumPy's loops as in the module."""
     if isinstance(value, float):
-        return (type(value), struct.pack("<d", value))
+        return (type(value), "nan" if math.isnan(value) else struct.pack("<d", value))
     if isinstance(value, dict):
         return (dict, [(k, canonical(v)) for k, v in value.items()])
     if isinstance(value, list):

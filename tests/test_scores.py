@@ -164,9 +164,14 @@ def test_cal_limit_stated_values(profile, expected):
     assert same(result, expected)
 
 
+many_values = hnp.arrays(np.float64, st.integers(0, 300),
+                         elements=st.floats() | st.integers(-3, 3).map(float))
+
+
 @settings(max_examples=200, deadline=None)
-@given(st.one_of(profiles, wild_profiles))
-def test_cal_limit_matches_the_plain_statement(profile):
+@given(st.one_of(profiles, wild_profiles, many_values), st.sampled_from([1, 2, -1]))
+def test_cal_limit_matches_the_plain_statement(profile, step):
+    profile = profile[::step]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         assert same(ombrix.cal_limit(profile), reference.cal_limit(profile))

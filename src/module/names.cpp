@@ -35,7 +35,6 @@ bool create_names_and_constants() {
     constants.ddof_kwnames = tuple_of(names.ddof);
     constants.size_kwnames = tuple_of(names.size);
     constants.where_kwnames = tuple_of(names.where);
-    constants.key_kwnames = tuple_of(names.key);
     Ref all_rows = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
     if (!all_rows) return false;
     for (long j = 0; j < 3; ++j) {
@@ -45,8 +44,7 @@ bool create_names_and_constants() {
         }
     }
     return constants.int_0 && constants.int_1 && constants.float_0_6 && constants.float_1_0 &&
-           constants.ddof_kwnames && constants.size_kwnames && constants.where_kwnames &&
-           constants.key_kwnames;
+           constants.ddof_kwnames && constants.size_kwnames && constants.where_kwnames;
 }
 
 }  // namespace ombrix

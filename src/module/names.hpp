@@ -10,7 +10,7 @@ namespace ombrix {
     X(np) X(numpy) X(mean) X(std) X(ddof) X(diff) X(where) X(zeros)             \
     X(concatenate) X(sum) X(exp) X(var) X(random) X(seed) X(poisson)            \
     X(exponential) X(size) X(inf) X(round) X(cumsum) X(repeat) X(abs)           \
-    X(isnan) X(astype) X(tolist) X(items) X(sort) X(key) X(smooth_segment)      \
+    X(isnan) X(astype) X(tolist) X(smooth_segment)                            \
     X(rearrange_score) X(limit) X(dc) X(num_greater) X(x) X(cal_limit)          \
     X(double_) X(replace) X(co_argcount) X(co_varnames) X(co_nlocals)
 
@@ -28,7 +28,6 @@ struct Constants {
     PyObject* ddof_kwnames = nullptr;   // ("ddof",)
     PyObject* size_kwnames = nullptr;   // ("size",)
     PyObject* where_kwnames = nullptr;  // ("where",)
-    PyObject* key_kwnames = nullptr;    // ("key",)
     PyObject* column_key[3] = {};       // (slice(None), j): column j of a table
 };
 

@@ -8,16 +8,9 @@ namespace ombrix {
 struct CalLimitLines {
     static constexpr int definition = 67;
     static constexpr int arguments = 70;
-    static constexpr int counter = 75;
     static constexpr int none_check = 77;
-    static constexpr int membership = 78;
-    static constexpr int increment = 79;
     static constexpr int new_key = 81;
     static constexpr int distinct = 84;
-    static constexpr int items = 87;
-    static constexpr int sort = 88;
-    static constexpr int sort_key = 88;
-    static constexpr int modal_value = 89;
     static constexpr int result = 103;
 };
 
