@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "../module/module_state.hpp"
 #include "../module/numpy_api.hpp"
@@ -57,8 +58,51 @@ bool NativeOps::var(const FloatVector& v, double& out) {
     return true;
 }
 
+bool NativeOps::is_smoothed_profile(const FloatVector& v) const {
+    return smoothed_ && v.base == reinterpret_cast<const char*>(smoothed_) &&
+           v.length == smoothed_length_ && v.stride == sizeof(double);
+}
+
+// The differences of a profile made of constant pieces are m - m inside a
+// piece and the step between pieces: computing each of them once gives the
+// change points and the flags of the element-by-element differences.
+void NativeOps::smoothed_change_points() {
+    change_points_.clear();
+    kernels::clear_fp_flags();
+    Py_ssize_t position = 0;
+    double previous = 0.0;
+    volatile double sink = 0.0;  // keeps every difference ahead of the flag test
+    for (const Piece& piece : pieces_) {
+        if (piece.length == 0) continue;
+        if (position > 0) {
+            double step = piece.value - previous;
+            sink = step;
+            if (step != 0) change_points_.push_back(static_cast<double>(position - 1));
+        }
+        if (piece.length > 1) {
+            double inside = piece.value - piece.value;
+            sink = inside;
+            if (inside != 0) {
+                for (Py_ssize_t i = 0; i + 1 < piece.length; ++i) {
+                    change_points_.push_back(static_cast<double>(position + i));
+                }
+            }
+        }
+        previous = piece.value;
+        position += piece.length;
+    }
+    (void)sink;
+}
+
 bool NativeOps::find_change_points(const FloatVector& profile) {
-    if (!reported(kernels::change_points(doubles(profile), change_points_))) return true;
+    unsigned flags = 0;
+    if (is_smoothed_profile(profile)) {
+        smoothed_change_points();
+        flags = kernels::current_flags();
+    } else {
+        flags = kernels::change_points(doubles(profile), change_points_);
+    }
+    if (!reported(flags)) return true;
     TypedInt64Array indices;
     if (!assign(indices, change_point_indices(profile))) return false;
     change_points_.clear();
@@ -184,6 +228,7 @@ bool NativeOps::begin_pieces() {
     smoothed_ = reinterpret_cast<double*>(const_cast<char*>(view.base));
     smoothed_capacity_ = view.length;
     smoothed_length_ = 0;
+    pieces_.clear();
     return true;
 }
 
@@ -204,6 +249,7 @@ bool NativeOps::reserve_smoothed(Py_ssize_t count) {
 
 bool NativeOps::append_smoothed(double value, Py_ssize_t count) {
     if (!reserve_smoothed(count)) return false;
+    pieces_.push_back({value, count});
     std::fill_n(smoothed_ + smoothed_length_, count, value);
     smoothed_length_ += count;
     return true;
@@ -228,7 +274,14 @@ bool NativeOps::mean_piece(const FloatVector& segment, int length) {
     FloatVector values;
     if (!piece || !bind_vector(piece.get(), kDouble, false, values)) return false;
     if (!reserve_smoothed(values.length)) return false;
-    for (Py_ssize_t i = 0; i < values.length; ++i) smoothed_[smoothed_length_++] = values[i];
+    for (Py_ssize_t i = 0; i < values.length; ++i) {
+        double value = values[i];
+        if (pieces_.empty() || i == 0 || std::memcmp(&value, &pieces_.back().value, sizeof value) != 0) {
+            pieces_.push_back({value, 0});
+        }
+        ++pieces_.back().length;
+        smoothed_[smoothed_length_++] = value;
+    }
     return true;
 }
 

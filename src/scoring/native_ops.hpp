@@ -64,6 +64,14 @@ private:
     double* smoothed_ = nullptr;
     Py_ssize_t smoothed_capacity_ = 0;
     Py_ssize_t smoothed_length_ = 0;
+    // The smoothed profile as runs of one value, for its change points.
+    struct Piece {
+        double value;
+        Py_ssize_t length;
+    };
+    std::vector<Piece> pieces_;
+    bool is_smoothed_profile(const FloatVector& v) const;
+    void smoothed_change_points();
 };
 
 }  // namespace ombrix

@@ -164,6 +164,10 @@ unsigned scaled_running_sum(Doubles weights, double scale, Py_ssize_t bufsize,
     return raised_flags(running);
 }
 
+void clear_fp_flags() { clear_flags(); }
+
+unsigned current_flags() { return raised_flags(0.0); }
+
 Result logistic(double e) {
     clear_flags();
     double value = 1.0 / (1.0 + e);

@@ -46,6 +46,11 @@ Result standard_deviation(Doubles x, Py_ssize_t bufsize);
 unsigned scaled_running_sum(Doubles weights, double scale, Py_ssize_t bufsize,
                             std::vector<double>& out);
 
+// For arithmetic of a caller's own that stands for NumPy's: clears the
+// flags, and reads those raised since.
+void clear_fp_flags();
+unsigned current_flags();
+
 // 1 / (1 + e) as NumPy's float64 scalar arithmetic forms it.
 Result logistic(double e);
 
