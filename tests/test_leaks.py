@@ -43,6 +43,11 @@ def with_cal_limit(call, replacement):
     return run
 
 
+def raising(call):
+    with np.errstate(all="raise"):
+        return call()
+
+
 boom = raiser(ArithmeticError("boom"))
 score = lambda random_num=1, x=0, chr_num=0, random=True, exp=LAMBDAS, poisson=POISSON: (
     lambda: ombrix.permutation_score(x, PROFILE, MATRIX, exp, poisson, chr_num, random_num, random))
@@ -64,6 +69,13 @@ PATHS = {
     "permutation_score all nan": score(exp=np.array([math.nan])),
     "perm_cnv_pyx": lambda: ombrix.perm_cnv_pyx(PROFILE, 1.0, 3.0, 3, 2),
     "perm_cnv_pyx zeros": lambda: ombrix.perm_cnv_pyx(PROFILE, 1.0, 0.0, 3, 2),
+    # the native path handing operations to NumPy
+    "permutation_bg empty segments": lambda: ombrix.permutation_bg(PROFILE, None, 1.0, 30.0, 1, 3),
+    "perm_cnv_pyx empty segments": lambda: ombrix.perm_cnv_pyx(PROFILE, 1.0, 30.0, 3, 2),
+    "perm_cnv_pyx zero weights": lambda: ombrix.perm_cnv_pyx(PROFILE, 0.0, 3.0, 3, 2),
+    "ombrix overflow": lambda: ombrix.ombrix(np.array([1e308, -1e308, 1e308]), None),
+    "cal_R_pyx infinities": lambda: ombrix.cal_R_pyx(np.array([math.inf, math.inf, 1.0, 2.0, 1.0])),
+    "perm_cnv_pyx raising": lambda: raising(lambda: ombrix.perm_cnv_pyx(PROFILE, 0.0, 3.0, 3, 2)),
     # binding failures
     "count": lambda: ombrix.permutation_score(1, PROFILE),
     "keyword": lambda: ombrix.cal_limit(PROFILE, bogus=1),
