@@ -213,6 +213,7 @@ def test_replaced_numpy_function_closes_the_native_path(monkeypatch):
     assert (after[0] - before[0], after[1] - before[1]) == (0, 1)
 
 
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
 def test_native_path_is_taken_for_plain_calls():
     before = path_counts()
     ombrix.perm_cnv_pyx(PROFILE, 1.0, 5.0, 10, 3)

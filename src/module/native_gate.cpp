@@ -1,5 +1,7 @@
 #include "native_gate.hpp"
 
+#include <cstdint>
+
 #include "../scoring/numpy_kernels.hpp"
 #include "module_state.hpp"
 #include "names.hpp"
@@ -23,6 +25,39 @@ struct StartupNumpy {
     PyTypeObject* type = nullptr;
     PyObject* functions[kReplacedCount] = {};
 } startup;
+
+// The dictionary versions at the last check that found everything in place:
+// a dictionary's version changes with every change to it, so equal versions
+// mean the same `np` and the same functions.
+struct CheckedVersions {
+    uint64_t globals = 0;
+    uint64_t numpy = 0;
+} checked;
+
+uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+
+bool numpy_is_startups() {
+    PyObject* np = PyDict_GetItemWithError(state.globals, names.np);
+    if (!np || np != startup.module || Py_TYPE(np) != startup.type) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* dict = PyModule_GetDict(np);
+    if (checked.globals && version_of(state.globals) == checked.globals &&
+        version_of(dict) == checked.numpy) {
+        return true;
+    }
+    for (size_t i = 0; i < kReplacedCount; ++i) {
+        PyObject* fn = PyDict_GetItemWithError(dict, *kReplacedFunctions[i]);
+        if (!fn || fn != startup.functions[i]) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    checked.globals = version_of(state.globals);
+    checked.numpy = version_of(dict);
+    return true;
+}
 
 struct FlagMode {
     int shift;
@@ -55,19 +90,7 @@ bool remember_startup_numpy(PyObject* numpy) {
 }
 
 bool native_conditions(NativeConditions& out) {
-    PyObject* np = PyDict_GetItemWithError(state.globals, names.np);
-    if (!np || np != startup.module || Py_TYPE(np) != startup.type) {
-        PyErr_Clear();
-        return false;
-    }
-    PyObject* dict = PyModule_GetDict(np);
-    for (size_t i = 0; i < kReplacedCount; ++i) {
-        PyObject* fn = PyDict_GetItemWithError(dict, *kReplacedFunctions[i]);
-        if (!fn || fn != startup.functions[i]) {
-            PyErr_Clear();
-            return false;
-        }
-    }
+    if (!numpy_is_startups()) return false;
     int bufsize = 0, errmask = 0;
     PyObject* errobj = nullptr;
     char name[] = "ombrix";

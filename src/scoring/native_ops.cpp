@@ -229,6 +229,7 @@ bool NativeOps::begin_pieces() {
     smoothed_capacity_ = view.length;
     smoothed_length_ = 0;
     pieces_.clear();
+    pieces_.reserve(cut_.size());
     return true;
 }
 
