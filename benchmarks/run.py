@@ -88,9 +88,11 @@ def perm_floor(lam, backgrounds):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="a smoke run: few sizes and repeats")
+    parser.add_argument("--sizes", type=int, nargs="+", help="profile lengths (default 200 2000 20000)")
+    parser.add_argument("--lambdas", type=float, nargs="+", help="Poisson means (default 5 20 100)")
     args = parser.parse_args()
-    sizes = [200, 2000] if args.quick else [200, 2000, 20000]
-    lambdas = [20] if args.quick else [5, 20, 100]
+    sizes = args.sizes or ([200, 2000] if args.quick else [200, 2000, 20000])
+    lambdas = args.lambdas or ([20] if args.quick else [5, 20, 100])
     backgrounds = 20 if args.quick else 1000
     repeats = 3 if args.quick else 5
     warnings.simplefilter("ignore", RuntimeWarning)
@@ -127,7 +129,7 @@ def main():
             for name, (peer, ours, floor) in runs.items():
                 t = interleaved({"port": peer, "path": numpy_call_path(ours), "ombrix": ours,
                                  "floor": floor}, repeats)
-                print(f"{name:<18}{n:>6}{lam:>7}{t['port'] * 1e3:>10.1f}{t['path'] * 1e3:>11.1f}"
+                print(f"{name:<18}{n:>6}{lam:>7g}{t['port'] * 1e3:>10.1f}{t['path'] * 1e3:>11.1f}"
                       f"{t['ombrix'] * 1e3:>11.1f}{t['port'] / t['ombrix']:>9.1f}"
                       f"{t['path'] / t['ombrix']:>8.1f}{t['floor'] * 1e3:>10.1f}"
                       f"{t['ombrix'] / t['floor']:>8.1f}")

@@ -221,10 +221,13 @@ Py_ssize_t NativeOps::cut_count() { return static_cast<Py_ssize_t>(cut_.size());
 double NativeOps::cut_at(Py_ssize_t j) { return cut_[static_cast<size_t>(j)]; }
 
 bool NativeOps::begin_pieces() {
+    // The pieces reach no further than the largest cut position; cut
+    // positions without a 32-bit value are refused before any piece.
     double largest = 0.0;
     for (double c : cut_) largest = c > largest ? c : largest;
+    npy_intp capacity = largest < 2147483648.0 ? static_cast<npy_intp>(largest) : 0;
     FloatVector view;
-    if (!new_array(static_cast<npy_intp>(largest), smoothed_array_, view)) return false;
+    if (!new_array(capacity, smoothed_array_, view)) return false;
     smoothed_ = reinterpret_cast<double*>(const_cast<char*>(view.base));
     smoothed_capacity_ = view.length;
     smoothed_length_ = 0;
