@@ -21,25 +21,17 @@ double report(ombrix::kernels::Result r, unsigned* flags) {
 
 }  // namespace
 
-OMBRIX_KERNEL_EXPORT double ombrix_kernel_sum(const char* base, Py_ssize_t length, Py_ssize_t stride,
-                                              Py_ssize_t bufsize, unsigned* flags) {
-    return report(ombrix::kernels::sum(doubles(base, length, stride), bufsize), flags);
-}
+#define OMBRIX_REDUCTION_EXPORT(name, kernel)                                                  \
+    OMBRIX_KERNEL_EXPORT double ombrix_kernel_##name(const char* base, Py_ssize_t length,           \
+                                                     Py_ssize_t stride, Py_ssize_t bufsize,         \
+                                                     unsigned* flags) {                             \
+        return report(ombrix::kernels::kernel(doubles(base, length, stride), bufsize), flags);     \
+    }
 
-OMBRIX_KERNEL_EXPORT double ombrix_kernel_mean(const char* base, Py_ssize_t length, Py_ssize_t stride,
-                                               Py_ssize_t bufsize, unsigned* flags) {
-    return report(ombrix::kernels::mean(doubles(base, length, stride), bufsize), flags);
-}
-
-OMBRIX_KERNEL_EXPORT double ombrix_kernel_var(const char* base, Py_ssize_t length, Py_ssize_t stride,
-                                              Py_ssize_t bufsize, unsigned* flags) {
-    return report(ombrix::kernels::variance(doubles(base, length, stride), bufsize), flags);
-}
-
-OMBRIX_KERNEL_EXPORT double ombrix_kernel_std(const char* base, Py_ssize_t length, Py_ssize_t stride,
-                                              Py_ssize_t bufsize, unsigned* flags) {
-    return report(ombrix::kernels::standard_deviation(doubles(base, length, stride), bufsize), flags);
-}
+OMBRIX_REDUCTION_EXPORT(sum, sum)
+OMBRIX_REDUCTION_EXPORT(mean, mean)
+OMBRIX_REDUCTION_EXPORT(var, variance)
+OMBRIX_REDUCTION_EXPORT(std, standard_deviation)
 
 OMBRIX_KERNEL_EXPORT double ombrix_kernel_logistic(double e, unsigned* flags) {
     return report(ombrix::kernels::logistic(e), flags);

@@ -34,28 +34,29 @@ void append_view(const FloatVector& v, std::vector<double>& out) {
 
 }  // namespace
 
+template <class NumpyCall>
+bool NativeOps::reduce(const FloatVector& v, kernels::Result (*kernel)(kernels::Doubles, Py_ssize_t),
+                       NumpyCall&& numpy_call, double& out) {
+    if (!v.is_none() && v.length > 0) {
+        kernels::Result r = kernel(doubles(v), conditions_.bufsize);
+        if (!reported(r.flags)) {
+            out = r.value;
+            return true;
+        }
+    }
+    return numpy_call();  // empty: NumPy warns without a flag
+}
+
 bool NativeOps::mean(const FloatVector& v, double& out) {
-    if (v.is_none() || v.length == 0) return NumpyOps::mean(v, out);
-    kernels::Result r = kernels::mean(doubles(v), conditions_.bufsize);
-    if (reported(r.flags)) return NumpyOps::mean(v, out);
-    out = r.value;
-    return true;
+    return reduce(v, kernels::mean, [&] { return NumpyOps::mean(v, out); }, out);
 }
 
 bool NativeOps::std(const FloatVector& v, double& out) {
-    if (v.is_none() || v.length == 0) return NumpyOps::std(v, out);
-    kernels::Result r = kernels::standard_deviation(doubles(v), conditions_.bufsize);
-    if (reported(r.flags)) return NumpyOps::std(v, out);
-    out = r.value;
-    return true;
+    return reduce(v, kernels::standard_deviation, [&] { return NumpyOps::std(v, out); }, out);
 }
 
 bool NativeOps::var(const FloatVector& v, double& out) {
-    if (v.is_none() || v.length == 0) return NumpyOps::var(v, out);
-    kernels::Result r = kernels::variance(doubles(v), conditions_.bufsize);
-    if (reported(r.flags)) return NumpyOps::var(v, out);
-    out = r.value;
-    return true;
+    return reduce(v, kernels::variance, [&] { return NumpyOps::var(v, out); }, out);
 }
 
 bool NativeOps::is_smoothed_profile(const FloatVector& v) const {

@@ -46,6 +46,11 @@ public:
 
 private:
     bool reported(unsigned flags) const { return (flags & conditions_.reported_flags) != 0; }
+    // A reduction by its kernel, or by NumPy's call where the kernel's result
+    // would not carry NumPy's warnings.
+    template <class NumpyCall>
+    bool reduce(const FloatVector& v, kernels::Result (*kernel)(kernels::Doubles, Py_ssize_t),
+                NumpyCall&& numpy_call, double& out);
     // The change points natively, or from NumPy's index array when the
     // differences raise a reported flag.
     bool find_change_points(const FloatVector& profile);

@@ -122,30 +122,30 @@ double plain_variance(Doubles x, Py_ssize_t bufsize) {
     return squares / n;
 }
 
+// Runs `compute` with the flags cleared before and read after.
+template <class Compute>
+Result flagged(Compute&& compute) {
+    clear_flags();
+    double value = compute();
+    return {value, raised_flags(value)};
+}
+
 }  // namespace
 
 Result sum(Doubles x, Py_ssize_t bufsize) {
-    clear_flags();
-    double value = plain_sum(x, bufsize);
-    return {value, raised_flags(value)};
+    return flagged([&] { return plain_sum(x, bufsize); });
 }
 
 Result mean(Doubles x, Py_ssize_t bufsize) {
-    clear_flags();
-    double value = plain_sum(x, bufsize) / static_cast<double>(x.length);
-    return {value, raised_flags(value)};
+    return flagged([&] { return plain_sum(x, bufsize) / static_cast<double>(x.length); });
 }
 
 Result variance(Doubles x, Py_ssize_t bufsize) {
-    clear_flags();
-    double value = plain_variance(x, bufsize);
-    return {value, raised_flags(value)};
+    return flagged([&] { return plain_variance(x, bufsize); });
 }
 
 Result standard_deviation(Doubles x, Py_ssize_t bufsize) {
-    clear_flags();
-    double value = std::sqrt(plain_variance(x, bufsize));
-    return {value, raised_flags(value)};
+    return flagged([&] { return std::sqrt(plain_variance(x, bufsize)); });
 }
 
 unsigned scaled_running_sum(Doubles weights, double scale, Py_ssize_t bufsize,
@@ -169,9 +169,7 @@ void clear_fp_flags() { clear_flags(); }
 unsigned current_flags() { return raised_flags(0.0); }
 
 Result logistic(double e) {
-    clear_flags();
-    double value = 1.0 / (1.0 + e);
-    return {value, raised_flags(value)};
+    return flagged([&] { return 1.0 / (1.0 + e); });
 }
 
 namespace {
