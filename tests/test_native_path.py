@@ -19,7 +19,7 @@ from hypothesis.extra import numpy as hnp
 import ombrix
 from conftest import NumpyProxy, ombrix_entries
 
-EXAMPLES = int(os.environ.get("OMBRIX_FUZZ_EXAMPLES", "150"))
+EXAMPLES = int(os.environ.get("OMBRIX_FUZZ_EXAMPLES", "500"))
 
 library = ctypes.CDLL(ombrix.__file__)
 
