@@ -101,7 +101,7 @@ bool native_conditions(NativeConditions& out) {
     Py_XDECREF(errobj);
     if (bufsize <= 0) return false;
     out.bufsize = bufsize;
-    out.reported_flags = 0;
+    out.reported_flags = kernels::kHandOver;
     for (const FlagMode& mode : kFlagModes) {
         if (((errmask >> mode.shift) & 7) != UFUNC_ERR_IGNORE) out.reported_flags |= mode.flag;
     }

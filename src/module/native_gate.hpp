@@ -10,7 +10,8 @@ namespace ombrix {
 
 struct NativeConditions {
     Py_ssize_t bufsize = 8192;
-    unsigned reported_flags = 0;  // kernels::FpFlag bits NumPy would not ignore
+    // kernels::FpFlag bits that NumPy would not ignore, and kHandOver
+    unsigned reported_flags = 0;
 };
 
 // Called once by the module body with the NumPy module it imported.

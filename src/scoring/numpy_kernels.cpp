@@ -1,6 +1,7 @@
 #include "numpy_kernels.hpp"
 
 #include <cfenv>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 
@@ -152,6 +153,7 @@ unsigned scaled_running_sum(Doubles weights, double scale, Py_ssize_t bufsize,
                             std::vector<double>& out) {
     clear_flags();
     double total = plain_sum(weights, bufsize);
+    unsigned hand_over = total != 0.0 && std::fabs(total) < DBL_MIN ? kHandOver : 0u;
     out.resize(static_cast<size_t>(weights.length));
     double running = 0.0;
     for (Py_ssize_t i = 0; i < weights.length; ++i) {
@@ -161,7 +163,7 @@ unsigned scaled_running_sum(Doubles weights, double scale, Py_ssize_t bufsize,
         running = i == 0 ? rounded : running + rounded;
         out[static_cast<size_t>(i)] = running;
     }
-    return raised_flags(running);
+    return raised_flags(running) | hand_over;
 }
 
 void clear_fp_flags() { clear_flags(); }

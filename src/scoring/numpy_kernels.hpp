@@ -21,6 +21,9 @@ enum FpFlag : unsigned {
     kOverflow = 2u,
     kUnderflow = 4u,
     kInvalid = 8u,
+    // Not a flag: the operation is one whose warnings differ between NumPy
+    // releases, so NumPy itself must make it.
+    kHandOver = 16u,
 };
 
 // A 1-D run of doubles read through a byte stride.
@@ -42,7 +45,8 @@ Result variance(Doubles x, Py_ssize_t bufsize);
 Result standard_deviation(Doubles x, Py_ssize_t bufsize);
 
 // cut = cumsum(rint(weights / sum(weights) * scale)) into `out`; the
-// weights are read, never written.
+// weights are read, never written. A subnormal sum asks for kHandOver: some
+// NumPy releases report overflow when their array division meets one.
 unsigned scaled_running_sum(Doubles weights, double scale, Py_ssize_t bufsize,
                             std::vector<double>& out);
 
