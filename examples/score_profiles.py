@@ -30,8 +30,8 @@ def read_profiles(path):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("profiles", nargs="?", default=SAMPLE)
-    parser.add_argument("--backgrounds", type=int, default=500,
-                        help="permutation backgrounds per profile (default 500)")
+    parser.add_argument("--backgrounds", type=int, default=1000,
+                        help="permutation backgrounds per profile (default 1000)")
     args = parser.parse_args()
     # Segments that are empty or lie past the end make NumPy warn about the
     # mean of an empty slice; the backgrounds expect exactly that NaN.
