@@ -189,6 +189,8 @@ DRAWN_CASES = {
     "one weight takes all": (6, [0.0, 0.0, 1.0, 0.0, 0.0, 0.0]),
     "huge and tiny weights": (4, [1e308, 1e308, 1.0, 5e-324]),
     "nan weight": (3, [1.0, math.nan, 1.0]),
+    "infinite weight": (3, [1.0, math.inf, 2.0]),
+    "negative weights": (5, [-1.0, 2.0, 3.0, -0.5, 4.0]),
 }
 
 
