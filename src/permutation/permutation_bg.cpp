@@ -8,6 +8,7 @@
 #include "../module/numpy_calls.hpp"
 #include "../scoring/logistic.hpp"
 #include "../scoring/ops_choice.hpp"
+#include "../scoring/scratch_arrays.hpp"
 #include "resegment.hpp"
 
 namespace ombrix {
@@ -48,13 +49,11 @@ int add_segment(ArrayOps& ops, const FloatVector& data, int start, int end, Runs
 }
 
 // The run lengths as a float64 vector, in run order.
-bool run_length_vector(const std::vector<long long>& lengths, Ref& array, FloatVector& view) {
-    npy_intp count = static_cast<npy_intp>(lengths.size());
-    array = Ref::steal(PyArray_SimpleNew(1, &count, NPY_DOUBLE));
-    if (!array) return false;
-    auto* values = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-    for (npy_intp i = 0; i < count; ++i) values[i] = static_cast<double>(lengths[i]);
-    return bind_vector(array.get(), kDouble, true, view);
+bool run_length_vector(const std::vector<long long>& lengths, FloatVector& view) {
+    if (!scratch_vector(Scratch::run_lengths, static_cast<Py_ssize_t>(lengths.size()), view)) return false;
+    auto* values = reinterpret_cast<double*>(const_cast<char*>(view.base));
+    for (size_t i = 0; i < lengths.size(); ++i) values[i] = static_cast<double>(lengths[i]);
+    return true;
 }
 
 // The guarded steps: (w * ratio) * v for two or more runs; raises on failure.
@@ -65,9 +64,8 @@ bool score_runs(ArrayOps& ops, const Runs& runs, Py_ssize_t N, double& score) {
         return true;
     }
     double ratio = static_cast<double>(r) / static_cast<double>(N);
-    Ref lengths_array;
     FloatVector lengths;
-    if (!run_length_vector(runs.lengths, lengths_array, lengths)) return false;
+    if (!run_length_vector(runs.lengths, lengths)) return false;
     double w = 0.0;
     if (!length_skew_weight(ops, lengths, w)) return false;
     double v = 0.0;

@@ -6,7 +6,11 @@
 #include <cstring>
 
 #include "../module/module_state.hpp"
+#include "../module/names.hpp"
 #include "../module/numpy_api.hpp"
+#include "../module/numpy_calls.hpp"
+#include "scratch_arrays.hpp"
+#include <numpy/arrayscalars.h>
 
 namespace ombrix {
 
@@ -172,21 +176,16 @@ bool NativeOps::change_points_as_double(const FloatVector& profile) { return fin
 Py_ssize_t NativeOps::change_point_count() { return static_cast<Py_ssize_t>(change_points_.size()); }
 
 bool NativeOps::gaps() {
-    FloatVector view;
-    npy_intp count = static_cast<npy_intp>(change_points_.size()) - 1;
-    if (!new_array(count, gaps_, view)) return false;
-    auto* out = reinterpret_cast<double*>(const_cast<char*>(view.base));
+    Py_ssize_t count = static_cast<Py_ssize_t>(change_points_.size()) - 1;
+    if (!scratch_vector(Scratch::gaps, count, gaps_)) return false;
+    auto* out = reinterpret_cast<double*>(const_cast<char*>(gaps_.base));
     // differences of whole-number indices: exact, no flag
-    for (npy_intp i = 0; i < count; ++i) out[i] = std::fabs(change_points_[i + 1] - change_points_[i]);
+    for (Py_ssize_t i = 0; i < count; ++i) out[i] = std::fabs(change_points_[i + 1] - change_points_[i]);
     return true;
 }
 
 bool NativeOps::gap_view(FloatVector& out) {
-    auto* array = reinterpret_cast<PyArrayObject*>(gaps_.get());
-    out.base = static_cast<const char*>(PyArray_DATA(array));
-    out.length = PyArray_DIM(array, 0);
-    out.stride = sizeof(double);
-    out.owner = gaps_;
+    out = gaps_;
     return true;
 }
 
@@ -228,7 +227,8 @@ bool NativeOps::begin_pieces() {
     for (double c : cut_) largest = c > largest ? c : largest;
     npy_intp capacity = largest < 2147483648.0 ? static_cast<npy_intp>(largest) : 0;
     FloatVector view;
-    if (!new_array(capacity, smoothed_array_, view)) return false;
+    if (!scratch_vector(Scratch::smoothed, capacity, view)) return false;
+    smoothed_array_ = view.owner;
     smoothed_ = reinterpret_cast<double*>(const_cast<char*>(view.base));
     smoothed_capacity_ = view.length;
     smoothed_length_ = 0;
@@ -260,8 +260,26 @@ bool NativeOps::append_smoothed(double value, Py_ssize_t count) {
     return true;
 }
 
+// np.mean of an empty segment, which warns: NumPy's own call. Rounding or
+// repeating its float64 NaN is exact and silent, so that stays native.
+Ref NativeOps::empty_segment_mean(const FloatVector& segment) {
+    Ref mean = np_attr(names.mean);
+    Ref view = mean ? make_view_object(segment) : Ref();
+    return view ? call(mean, {view.get()}) : Ref();
+}
+
 bool NativeOps::rounded_mean(const FloatVector& segment, double& out) {
-    if (segment.is_none() || segment.length == 0) return NumpyOps::rounded_mean(segment, out);
+    if (segment.is_none() || segment.length == 0) {
+        Ref m = empty_segment_mean(segment);
+        if (!m) return false;
+        if (Py_IS_TYPE(m.get(), &PyDoubleArrType_Type)) {
+            out = std::rint(reinterpret_cast<PyDoubleScalarObject*>(m.get())->obval);
+            return true;
+        }
+        Ref round = np_attr(names.round);
+        Ref rounded = round ? call(round, {m.get()}) : Ref();
+        return rounded && to_double(rounded.get(), out);
+    }
     kernels::Result r = kernels::mean(doubles(segment), conditions_.bufsize);
     if (reported(r.flags)) return NumpyOps::rounded_mean(segment, out);
     out = std::rint(r.value);
@@ -271,14 +289,27 @@ bool NativeOps::rounded_mean(const FloatVector& segment, double& out) {
 bool NativeOps::add_piece(double value, int length) { return append_smoothed(value, length); }
 
 bool NativeOps::mean_piece(const FloatVector& segment, int length) {
-    if (!segment.is_none() && segment.length > 0 && length >= 0) {
+    bool empty = segment.is_none() || segment.length == 0;
+    if (!empty && length >= 0) {
         kernels::Result r = kernels::mean(doubles(segment), conditions_.bufsize);
         if (!reported(r.flags)) return append_smoothed(r.value, length);
     }
+    if (empty && length == 0) {
+        Ref m = empty_segment_mean(segment);
+        if (!m) return false;
+        if (Py_IS_TYPE(m.get(), &PyDoubleArrType_Type)) return true;  // an empty piece
+        Ref repeat = np_attr(names.repeat);
+        Ref piece = repeat ? call(repeat, {m.get(), constants.int_0}) : Ref();
+        return piece && append_piece_values(piece.get());
+    }
     Ref piece = segment_mean_piece(segment, length);
+    return piece && append_piece_values(piece.get());
+}
+
+// The values of a piece that NumPy made, one piece per run of equal bits.
+bool NativeOps::append_piece_values(PyObject* piece) {
     FloatVector values;
-    if (!piece || !bind_vector(piece.get(), kDouble, false, values)) return false;
-    if (!reserve_smoothed(values.length)) return false;
+    if (!bind_vector(piece, kDouble, false, values) || !reserve_smoothed(values.length)) return false;
     for (Py_ssize_t i = 0; i < values.length; ++i) {
         double value = values[i];
         if (pieces_.empty() || i == 0 || std::memcmp(&value, &pieces_.back().value, sizeof value) != 0) {

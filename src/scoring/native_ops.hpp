@@ -59,10 +59,12 @@ private:
     std::vector<double> change_points_;
     Ref table_;  // (r, 3) float64
     Py_ssize_t table_rows_ = 0;
-    Ref gaps_;
+    FloatVector gaps_;
     std::vector<double> cut_;
     // The smoothed profile, written in place into an array that is as long
     // as the largest cut position, so it never needs to grow.
+    static Ref empty_segment_mean(const FloatVector& segment);
+    bool append_piece_values(PyObject* piece);
     bool reserve_smoothed(Py_ssize_t count);
     bool append_smoothed(double value, Py_ssize_t count);
     Ref smoothed_array_;

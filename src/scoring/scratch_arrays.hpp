@@ -1,0 +1,17 @@
+// Float64 arrays that the native path reuses from one unit of work to the
+// next (a thousand backgrounds make a thousand smoothed profiles). An array
+// is handed out again only when nothing else holds it: not a unit still at
+// work, nor a view object that NumPy or a warning kept.
+#pragma once
+
+#include "../module/views.hpp"
+
+namespace ombrix {
+
+enum class Scratch { smoothed, gaps, run_lengths, count };
+
+// A view of `count` doubles over a scratch array (contents undefined), or
+// false with MemoryError pending.
+bool scratch_vector(Scratch slot, Py_ssize_t count, FloatVector& out);
+
+}  // namespace ombrix
