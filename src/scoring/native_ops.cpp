@@ -1,5 +1,4 @@
 #include "native_ops.hpp"
-#include "ops_choice.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -9,6 +8,7 @@
 #include "../module/names.hpp"
 #include "../module/numpy_api.hpp"
 #include "../module/numpy_calls.hpp"
+#include "ops_choice.hpp"
 #include "scratch_arrays.hpp"
 #include <numpy/arrayscalars.h>
 
@@ -191,11 +191,11 @@ bool NativeOps::gap_view(FloatVector& out) {
 
 int NativeOps::cut_positions(TypedFloatArray& weights, int scale, Py_ssize_t end, EndFilter filter,
                              const CutLines& lines) {
-    std::vector<double> running;
+    // The running sum lands in cut_ itself and is filtered in place.
     unsigned flags = kernels::scaled_running_sum(doubles(weights.view), static_cast<double>(scale),
-                                                 conditions_.bufsize, running);
+                                                 conditions_.bufsize, cut_);
     bool finite = true;
-    for (double c : running) finite = finite && std::isfinite(c);
+    for (double c : cut_) finite = finite && std::isfinite(c);
     if (reported(flags) || !finite) {
         // NumPy's own statements, with their warnings, errors and NaN cuts
         if (int line = NumpyOps::cut_positions(weights, scale, end, filter, lines)) return line;
@@ -204,14 +204,14 @@ int NativeOps::cut_positions(TypedFloatArray& weights, int scale, Py_ssize_t end
         return 0;
     }
     double bound = static_cast<double>(end);
-    cut_.clear();
-    cut_.reserve(running.size() + 2);
-    cut_.push_back(0.0);
-    for (double c : running) {
+    size_t kept = 0;
+    for (double c : cut_) {
         if (c == 0.0) continue;
         if (filter == EndFilter::DropEqual ? c == bound : !(c < bound)) continue;
-        cut_.push_back(c);
+        cut_[kept++] = c;
     }
+    cut_.resize(kept);
+    cut_.insert(cut_.begin(), 0.0);
     cut_.push_back(bound);
     return 0;
 }
