@@ -62,16 +62,28 @@ def test_exec_on_another_module_object_is_refused():
     assert api.PyModule_ExecDef(ombrix, definition) == 0
 
 
-def test_import_in_a_second_interpreter_is_refused():
+def create_legacy_subinterpreter():
+    """A subinterpreter that shares the main one's GIL, where extension modules
+    decide for themselves whether they load; (module, id)."""
+    if sys.version_info >= (3, 13):
+        interpreters = pytest.importorskip("_interpreters")
+        return interpreters, interpreters.create("legacy")
     interpreters = pytest.importorskip("_xxsubinterpreters")
-    interp = interpreters.create()
+    if sys.version_info >= (3, 12):
+        return interpreters, interpreters.create(isolated=False)
+    return interpreters, interpreters.create()
+
+
+def test_import_in_a_second_interpreter_is_refused():
+    interpreters, interp = create_legacy_subinterpreter()
     try:
         script = f"import sys; sys.path[:] = {sys.path!r}\n" \
                  "try:\n    import ombrix\nexcept ImportError as e:\n    msg = str(e)\n" \
                  "else:\n    msg = 'imported'\n" \
                  "assert msg == ('Interpreter change detected - this module can only be loaded " \
                  "into one interpreter per process.'), msg\n"
-        interpreters.run_string(interp, script)
+        # 3.13 returns a failure's description instead of raising it.
+        assert interpreters.run_string(interp, script) is None
     finally:
         interpreters.destroy(interp)
 
@@ -94,7 +106,8 @@ def test_function_attributes(name):
 @pytest.mark.parametrize("name", PUBLISHED)
 def test_help_shows_the_signature(name):
     text = pydoc.render_doc(getattr(ombrix, name), renderer=pydoc.plaintext)
-    assert name + SIGNATURES[name][0] in text
+    # 3.13 spreads a long signature over several lines.
+    assert (name + SIGNATURES[name][0]).replace(" ", "") in "".join(text.split())
 
 
 @pytest.mark.parametrize("name", PUBLISHED)

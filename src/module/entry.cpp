@@ -16,6 +16,8 @@
 #include "module_state.hpp"
 #include "names.hpp"
 #include "native_gate.hpp"
+#include "numpy_runtime.hpp"
+#include "pending_exception.hpp"
 #include "views.hpp"
 
 namespace ombrix {
@@ -84,21 +86,14 @@ bool check_python_version() {
 }
 
 bool import_numpy_interface() {
-    if (_import_array() == 0 && _import_umath() == 0) return true;
+    if (detect_numpy_major() && _import_array() == 0 && _import_umath() == 0) return true;
     // The cause stays visible as the context of the ImportError.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
-    if (value) {
-        PyObject *new_type, *new_value, *new_tb;
-        PyErr_Fetch(&new_type, &new_value, &new_tb);
-        PyErr_NormalizeException(&new_type, &new_value, &new_tb);
-        PyException_SetContext(new_value, value);  // steals `value`
-        PyErr_Restore(new_type, new_value, new_tb);
+    Ref cause = take_pending_exception();
+    PyErr_SetString(PyExc_ImportError, numpy_import_failure_message());
+    if (cause) {
+        Ref failure = take_pending_exception();
+        if (failure) PyException_SetContext(failure.get(), cause.release());  // steals the cause
+        restore_pending_exception(std::move(failure));
     }
     return false;
 }
@@ -112,9 +107,11 @@ struct ExpectedType {
     SizeCheck check;
 };
 
+// NumPy 2 changed the layout of dtype; the other types kept theirs.
 #define OMBRIX_EXPECTED(name, type, check) {name, sizeof(type), alignof(type), SizeCheck::check}
+const ExpectedType expected_dtype_numpy1 = OMBRIX_EXPECTED("dtype", PyArray_DescrProto, Ignore);
+const ExpectedType expected_dtype_numpy2 = OMBRIX_EXPECTED("dtype", _PyArray_DescrNumPy2, Ignore);
 const ExpectedType expected_numpy_types[] = {
-    OMBRIX_EXPECTED("dtype", PyArray_Descr, Ignore),
     OMBRIX_EXPECTED("flatiter", PyArrayIterObject, Ignore),
     OMBRIX_EXPECTED("broadcast", PyArrayMultiIterObject, Ignore),
     OMBRIX_EXPECTED("ndarray", PyArrayObject, Ignore),
@@ -170,6 +167,8 @@ Ref import_checked_type(PyObject* numpy, const ExpectedType& expected) {
 bool import_numpy_types() {
     Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
     if (!numpy) return false;
+    const ExpectedType& dtype = numpy_major() >= 2 ? expected_dtype_numpy2 : expected_dtype_numpy1;
+    if (!import_checked_type(numpy.get(), dtype)) return false;
     for (const ExpectedType& expected : expected_numpy_types) {
         Ref type = import_checked_type(numpy.get(), expected);
         if (!type) return false;

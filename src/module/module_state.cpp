@@ -3,6 +3,7 @@
 #include <frameobject.h>
 
 #include "names.hpp"
+#include "pending_exception.hpp"
 
 namespace ombrix {
 
@@ -11,8 +12,7 @@ ModuleState state;
 void add_traceback(const char* qualname, int line) {
     // Creating the code and frame objects must not run with the exception
     // pending, so it is put aside and restored around them.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    Ref pending = take_pending_exception();
     PyCodeObject* code = PyCode_NewEmpty(kSourceFile, qualname, line);
     PyFrameObject* frame = nullptr;
     if (code) {
@@ -28,10 +28,10 @@ void add_traceback(const char* qualname, int line) {
     if (!frame) {
         // Losing the entry is better than losing the exception that it reports.
         PyErr_Clear();
-        PyErr_Restore(type, value, tb);
+        restore_pending_exception(std::move(pending));
         return;
     }
-    PyErr_Restore(type, value, tb);
+    restore_pending_exception(std::move(pending));
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
 }

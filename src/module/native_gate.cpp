@@ -5,7 +5,7 @@
 #include "../scoring/numpy_kernels.hpp"
 #include "module_state.hpp"
 #include "names.hpp"
-#include "numpy_api.hpp"
+#include "numpy_runtime.hpp"
 
 namespace ombrix {
 
@@ -26,15 +26,50 @@ struct StartupNumpy {
     PyObject* functions[kReplacedCount] = {};
 } startup;
 
-// The dictionary versions at the last check that found everything in place:
-// a dictionary's version changes with every change to it, so equal versions
-// mean the same `np` and the same functions.
+// Whether the module namespace or NumPy's may have changed since the last
+// check that found everything in place. Python 3.12 and newer tell through
+// dictionary watchers; 3.11 through the dictionaries' version tags, which
+// change with every change to a dictionary.
+#if PY_VERSION_HEX >= 0x030C0000
+bool dicts_changed = true;
+int dict_watcher = -1;
+
+int on_watched_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    dicts_changed = true;
+    return 0;
+}
+
+void watch_dicts(PyObject* numpy_dict) {
+    if (dict_watcher < 0) dict_watcher = PyDict_AddWatcher(on_watched_dict_event);
+    if (dict_watcher < 0 || PyDict_Watch(dict_watcher, state.globals) < 0 ||
+        PyDict_Watch(dict_watcher, numpy_dict) < 0) {
+        PyErr_Clear();
+        dict_watcher = -1;  // every unit then checks everything
+    }
+}
+
+bool unchanged_since_check(PyObject*) { return dict_watcher >= 0 && !dicts_changed; }
+void mark_checked(PyObject*) { dicts_changed = false; }
+#else
 struct CheckedVersions {
     uint64_t globals = 0;
     uint64_t numpy = 0;
 } checked;
 
 uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+
+void watch_dicts(PyObject*) {}
+
+bool unchanged_since_check(PyObject* numpy_dict) {
+    return checked.globals && version_of(state.globals) == checked.globals &&
+           version_of(numpy_dict) == checked.numpy;
+}
+
+void mark_checked(PyObject* numpy_dict) {
+    checked.globals = version_of(state.globals);
+    checked.numpy = version_of(numpy_dict);
+}
+#endif
 
 bool numpy_is_startups() {
     PyObject* np = PyDict_GetItemWithError(state.globals, names.np);
@@ -43,10 +78,7 @@ bool numpy_is_startups() {
         return false;
     }
     PyObject* dict = PyModule_GetDict(np);
-    if (checked.globals && version_of(state.globals) == checked.globals &&
-        version_of(dict) == checked.numpy) {
-        return true;
-    }
+    if (unchanged_since_check(dict)) return true;
     for (size_t i = 0; i < kReplacedCount; ++i) {
         PyObject* fn = PyDict_GetItemWithError(dict, *kReplacedFunctions[i]);
         if (!fn || fn != startup.functions[i]) {
@@ -54,8 +86,7 @@ bool numpy_is_startups() {
             return false;
         }
     }
-    checked.globals = version_of(state.globals);
-    checked.numpy = version_of(dict);
+    mark_checked(dict);
     return true;
 }
 
@@ -64,10 +95,10 @@ struct FlagMode {
     unsigned flag;
 };
 constexpr FlagMode kFlagModes[] = {
-    {UFUNC_SHIFT_DIVIDEBYZERO, kernels::kDivideByZero},
-    {UFUNC_SHIFT_OVERFLOW, kernels::kOverflow},
-    {UFUNC_SHIFT_UNDERFLOW, kernels::kUnderflow},
-    {UFUNC_SHIFT_INVALID, kernels::kInvalid},
+    {errmask::kDivideShift, kernels::kDivideByZero},
+    {errmask::kOverflowShift, kernels::kOverflow},
+    {errmask::kUnderflowShift, kernels::kUnderflow},
+    {errmask::kInvalidShift, kernels::kInvalid},
 };
 
 }  // namespace
@@ -86,24 +117,21 @@ bool remember_startup_numpy(PyObject* numpy) {
     }
     startup.module = Py_NewRef(numpy);
     startup.type = Py_TYPE(numpy);
+    watch_dicts(dict);
+    prepare_ufunc_state_reader();
     return true;
 }
 
 bool native_conditions(NativeConditions& out) {
     if (!numpy_is_startups()) return false;
-    int bufsize = 0, errmask = 0;
-    PyObject* errobj = nullptr;
-    char name[] = "ombrix";
-    if (PyUFunc_GetPyValues(name, &bufsize, &errmask, &errobj) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    Py_XDECREF(errobj);
-    if (bufsize <= 0) return false;
-    out.bufsize = bufsize;
+    UfuncState ufunc;
+    if (!read_ufunc_state(ufunc)) return false;
+    out.reduction_chunk = reduction_chunk(ufunc.bufsize);
     out.reported_flags = kernels::kHandOver;
     for (const FlagMode& mode : kFlagModes) {
-        if (((errmask >> mode.shift) & 7) != UFUNC_ERR_IGNORE) out.reported_flags |= mode.flag;
+        if (((ufunc.errmask >> mode.shift) & errmask::kModeBits) != errmask::kIgnore) {
+            out.reported_flags |= mode.flag;
+        }
     }
     return true;
 }

@@ -9,7 +9,8 @@
 namespace ombrix {
 
 struct NativeConditions {
-    Py_ssize_t bufsize = 8192;
+    // the elements NumPy sums pairwise before it starts a new chunk
+    Py_ssize_t reduction_chunk = 8192;
     // kernels::FpFlag bits that NumPy would not ignore, and kHandOver
     unsigned reported_flags = 0;
 };

@@ -5,6 +5,8 @@
 #include <Python.h>
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+// Built with NumPy 2's headers for every NumPy from the oldest supported on.
+#define NPY_TARGET_VERSION NPY_1_23_API_VERSION
 #define PY_ARRAY_UNIQUE_SYMBOL ombrix_ARRAY_API
 #ifndef OMBRIX_DEFINES_NUMPY_API
 #define NO_IMPORT_ARRAY

@@ -23,9 +23,9 @@ double report(ombrix::kernels::Result r, unsigned* flags) {
 
 #define OMBRIX_REDUCTION_EXPORT(name, kernel)                                                  \
     OMBRIX_KERNEL_EXPORT double ombrix_kernel_##name(const char* base, Py_ssize_t length,           \
-                                                     Py_ssize_t stride, Py_ssize_t bufsize,         \
+                                                     Py_ssize_t stride, Py_ssize_t chunk,         \
                                                      unsigned* flags) {                             \
-        return report(ombrix::kernels::kernel(doubles(base, length, stride), bufsize), flags);     \
+        return report(ombrix::kernels::kernel(doubles(base, length, stride), chunk), flags);     \
     }
 
 OMBRIX_REDUCTION_EXPORT(sum, sum)
@@ -40,11 +40,11 @@ OMBRIX_KERNEL_EXPORT double ombrix_kernel_logistic(double e, unsigned* flags) {
 // `out` holds `length` doubles; returns the flags, or ~0u when out of memory.
 OMBRIX_KERNEL_EXPORT unsigned ombrix_kernel_scaled_running_sum(const char* base, Py_ssize_t length,
                                                                Py_ssize_t stride, double scale,
-                                                               Py_ssize_t bufsize, double* out) {
+                                                               Py_ssize_t chunk, double* out) {
     try {
         std::vector<double> running;
         unsigned flags = ombrix::kernels::scaled_running_sum(doubles(base, length, stride), scale,
-                                                             bufsize, running);
+                                                             chunk, running);
         for (size_t i = 0; i < running.size(); ++i) out[i] = running[i];
         return flags;
     } catch (const std::bad_alloc&) {

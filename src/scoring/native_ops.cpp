@@ -42,7 +42,7 @@ template <class NumpyCall>
 bool NativeOps::reduce(const FloatVector& v, kernels::Result (*kernel)(kernels::Doubles, Py_ssize_t),
                        NumpyCall&& numpy_call, double& out) {
     if (!v.is_none() && v.length > 0) {
-        kernels::Result r = kernel(doubles(v), conditions_.bufsize);
+        kernels::Result r = kernel(doubles(v), conditions_.reduction_chunk);
         if (!reported(r.flags)) {
             out = r.value;
             return true;
@@ -150,7 +150,7 @@ bool NativeOps::rows_over_total_length(double& out) {
     FloatVector lengths;
     table_lengths(lengths);
     // whole-number lengths: their sum raises no flag
-    out = static_cast<double>(table_rows_) / kernels::sum(doubles(lengths), conditions_.bufsize).value;
+    out = static_cast<double>(table_rows_) / kernels::sum(doubles(lengths), conditions_.reduction_chunk).value;
     return true;
 }
 
@@ -193,7 +193,7 @@ int NativeOps::cut_positions(TypedFloatArray& weights, int scale, Py_ssize_t end
                              const CutLines& lines) {
     // The running sum lands in cut_ itself and is filtered in place.
     unsigned flags = kernels::scaled_running_sum(doubles(weights.view), static_cast<double>(scale),
-                                                 conditions_.bufsize, cut_);
+                                                 conditions_.reduction_chunk, cut_);
     bool finite = true;
     for (double c : cut_) finite = finite && std::isfinite(c);
     if (reported(flags) || !finite) {
@@ -280,7 +280,7 @@ bool NativeOps::rounded_mean(const FloatVector& segment, double& out) {
         Ref rounded = round ? call(round, {m.get()}) : Ref();
         return rounded && to_double(rounded.get(), out);
     }
-    kernels::Result r = kernels::mean(doubles(segment), conditions_.bufsize);
+    kernels::Result r = kernels::mean(doubles(segment), conditions_.reduction_chunk);
     if (reported(r.flags)) return NumpyOps::rounded_mean(segment, out);
     out = std::rint(r.value);
     return true;
@@ -291,7 +291,7 @@ bool NativeOps::add_piece(double value, int length) { return append_smoothed(val
 bool NativeOps::mean_piece(const FloatVector& segment, int length) {
     bool empty = segment.is_none() || segment.length == 0;
     if (!empty && length >= 0) {
-        kernels::Result r = kernels::mean(doubles(segment), conditions_.bufsize);
+        kernels::Result r = kernels::mean(doubles(segment), conditions_.reduction_chunk);
         if (!reported(r.flags)) return append_smoothed(r.value, length);
     }
     if (empty && length == 0) {

@@ -97,29 +97,29 @@ double pairwise(const Get& a, Py_ssize_t lo, Py_ssize_t n) {
     return pairwise(a, lo, n2) + pairwise(a, lo + n2, n - n2);
 }
 
-// add.reduce: the reduction starts from 0.0 and takes one buffer-sized chunk
-// of the inner loop at a time.
+// add.reduce: the reduction starts from 0.0 and takes one chunk of the inner
+// loop at a time.
 template <class Get>
-double reduce_add(const Get& a, Py_ssize_t n, Py_ssize_t bufsize) {
+double reduce_add(const Get& a, Py_ssize_t n, Py_ssize_t chunk) {
     double total = 0.0;
-    for (Py_ssize_t start = 0; start < n; start += bufsize) {
-        Py_ssize_t count = n - start < bufsize ? n - start : bufsize;
+    for (Py_ssize_t start = 0; start < n; start += chunk) {
+        Py_ssize_t count = n - start < chunk ? n - start : chunk;
         total += pairwise(a, start, count);
     }
     return total;
 }
 
-double plain_sum(Doubles x, Py_ssize_t bufsize) {
-    if (x.stride == sizeof(double)) return reduce_add(Elements<true>{x}, x.length, bufsize);
-    return reduce_add(Elements<false>{x}, x.length, bufsize);
+double plain_sum(Doubles x, Py_ssize_t chunk) {
+    if (x.stride == sizeof(double)) return reduce_add(Elements<true>{x}, x.length, chunk);
+    return reduce_add(Elements<false>{x}, x.length, chunk);
 }
 
-double plain_variance(Doubles x, Py_ssize_t bufsize) {
+double plain_variance(Doubles x, Py_ssize_t chunk) {
     double n = static_cast<double>(x.length);
-    double mean = plain_sum(x, bufsize) / n;
+    double mean = plain_sum(x, chunk) / n;
     double squares = x.stride == sizeof(double)
-                         ? reduce_add(SquaredDeviations<true>{x, mean}, x.length, bufsize)
-                         : reduce_add(SquaredDeviations<false>{x, mean}, x.length, bufsize);
+                         ? reduce_add(SquaredDeviations<true>{x, mean}, x.length, chunk)
+                         : reduce_add(SquaredDeviations<false>{x, mean}, x.length, chunk);
     return squares / n;
 }
 
@@ -133,26 +133,26 @@ Result flagged(Compute&& compute) {
 
 }  // namespace
 
-Result sum(Doubles x, Py_ssize_t bufsize) {
-    return flagged([&] { return plain_sum(x, bufsize); });
+Result sum(Doubles x, Py_ssize_t chunk) {
+    return flagged([&] { return plain_sum(x, chunk); });
 }
 
-Result mean(Doubles x, Py_ssize_t bufsize) {
-    return flagged([&] { return plain_sum(x, bufsize) / static_cast<double>(x.length); });
+Result mean(Doubles x, Py_ssize_t chunk) {
+    return flagged([&] { return plain_sum(x, chunk) / static_cast<double>(x.length); });
 }
 
-Result variance(Doubles x, Py_ssize_t bufsize) {
-    return flagged([&] { return plain_variance(x, bufsize); });
+Result variance(Doubles x, Py_ssize_t chunk) {
+    return flagged([&] { return plain_variance(x, chunk); });
 }
 
-Result standard_deviation(Doubles x, Py_ssize_t bufsize) {
-    return flagged([&] { return std::sqrt(plain_variance(x, bufsize)); });
+Result standard_deviation(Doubles x, Py_ssize_t chunk) {
+    return flagged([&] { return std::sqrt(plain_variance(x, chunk)); });
 }
 
-unsigned scaled_running_sum(Doubles weights, double scale, Py_ssize_t bufsize,
+unsigned scaled_running_sum(Doubles weights, double scale, Py_ssize_t chunk,
                             std::vector<double>& out) {
     clear_flags();
-    double total = plain_sum(weights, bufsize);
+    double total = plain_sum(weights, chunk);
     unsigned hand_over = total != 0.0 && std::fabs(total) < DBL_MIN ? kHandOver : 0u;
     out.resize(static_cast<size_t>(weights.length));
     double running = 0.0;

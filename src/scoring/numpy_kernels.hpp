@@ -1,7 +1,7 @@
-// NumPy's float64 results computed natively, bit for bit (NumPy 1.x):
-// add.reduce is pairwise summation (8 accumulators, 128-element blocks)
-// over chunks of the ufunc buffer size, added to 0.0 one chunk after the
-// other; mean = sum / n; var = the same sum of the squared deviations from
+// NumPy's float64 results computed natively, bit for bit: add.reduce is
+// pairwise summation (8 accumulators, 128-element blocks) over chunks of
+// `chunk` elements (the ufunc buffer size up to NumPy 2.2, the whole array
+// from 2.3 on), added to 0.0 one chunk after the other; mean = sum / n; var = the same sum of the squared deviations from
 // that mean, over n; std = sqrt(var); round = rint; cumsum runs in order.
 //
 // Every kernel also reports the floating-point flags its arithmetic raised,
@@ -38,16 +38,16 @@ struct Result {
     unsigned flags;
 };
 
-Result sum(Doubles x, Py_ssize_t bufsize);
+Result sum(Doubles x, Py_ssize_t chunk);
 // n > 0: NumPy warns without a flag for an empty mean.
-Result mean(Doubles x, Py_ssize_t bufsize);
-Result variance(Doubles x, Py_ssize_t bufsize);
-Result standard_deviation(Doubles x, Py_ssize_t bufsize);
+Result mean(Doubles x, Py_ssize_t chunk);
+Result variance(Doubles x, Py_ssize_t chunk);
+Result standard_deviation(Doubles x, Py_ssize_t chunk);
 
 // cut = cumsum(rint(weights / sum(weights) * scale)) into `out`; the
 // weights are read, never written. A subnormal sum asks for kHandOver: some
 // NumPy releases report overflow when their array division meets one.
-unsigned scaled_running_sum(Doubles weights, double scale, Py_ssize_t bufsize,
+unsigned scaled_running_sum(Doubles weights, double scale, Py_ssize_t chunk,
                             std::vector<double>& out);
 
 // For arithmetic of a caller's own that stands for NumPy's: clears the
