@@ -3,6 +3,8 @@
 Profiles are 1-D, writable float64 buffers (NumPy arrays, any stride); they
 are read in place and never written.
 """
+from typing import TypedDict
+
 import numpy as _np
 import numpy.typing as _npt
 
@@ -11,6 +13,27 @@ _FloatMatrix = _npt.NDArray[_np.float64] | None
 
 np = _np
 
+# The result dictionaries. These classes exist for type checkers only: import
+# them under ``typing.TYPE_CHECKING`` (``from ombrix import ScoreResult``).
+
+class ScoreResult(TypedDict):
+    """What ``ombrix`` returns."""
+
+    smooth_segment: list[list[float]]
+    rearrange_score: float
+
+class JudgedScore(ScoreResult):
+    """The ``"dc"`` entry of ``permutation_score``: the score with its limit."""
+
+    limit: float
+
+class PermutationScoreResult(TypedDict):
+    """What ``permutation_score`` returns."""
+
+    dc: JudgedScore
+    num_greater: int
+    x: int
+
 def skew(data: _FloatVector) -> float:
     """Moment skewness (biased Fisher-Pearson g1) of ``data``.
 
@@ -18,7 +41,7 @@ def skew(data: _FloatVector) -> float:
     standard deviation (``ddof=0``). NaN for an empty or constant vector.
     """
 
-def ombrix(cnv_data: _FloatVector, chr_pos: _FloatMatrix) -> dict[str, object]:
+def ombrix(cnv_data: _FloatVector, chr_pos: _FloatMatrix) -> ScoreResult:
     """Rearrangement score of a copy-number profile, with its segment table.
 
     Returns ``{"smooth_segment": rows, "rearrange_score": score}``. The rows
@@ -75,7 +98,7 @@ def permutation_score(
     chr_num: int,
     random_num: int,
     random: object,
-) -> dict[str, object]:
+) -> PermutationScoreResult:
     """Judge one profile against ``random_num`` seeded backgrounds.
 
     Returns ``{"dc": score, "num_greater": count, "x": x}`` where ``score`` is

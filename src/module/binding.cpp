@@ -1,5 +1,6 @@
 #include "binding.hpp"
 
+#include "binding_notes.hpp"
 #include "convert.hpp"
 #include "function_table.hpp"
 #include "module_state.hpp"
@@ -150,11 +151,13 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* const* param_names, PyOb
                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BoundArgs& out) {
     PyObject* values[kMaxParams] = {};
     if (!collect(spec, param_names, defaults, args, nargs, kwnames, values)) {
+        note_call_shape_failure(spec, nargs, kwnames);
         add_traceback(spec.qualname, spec.definition_line);
         return false;
     }
     for (std::size_t p = 0; p < spec.params.size(); ++p) {
         if (!convert(spec.params[p], values[p], out.values[p])) {
+            note_conversion_failure(spec, spec.params[p], values[p]);
             add_traceback(spec.qualname, spec.params[p].line);
             return false;
         }
