@@ -10,8 +10,10 @@ import argparse
 import pathlib
 import time
 import warnings
+from collections.abc import Iterator
 
 import numpy as np
+import numpy.typing as npt
 
 import ombrix
 
@@ -20,14 +22,14 @@ EXP_LAMBDA = np.array([1.0])        # scale of the exponential cut weights (inde
 POSSION_LAMBDA = np.array([20.0])   # mean number of cuts per background (index chr_num = 0)
 
 
-def read_profiles(path):
+def read_profiles(path: str | pathlib.Path) -> Iterator[tuple[str, npt.NDArray[np.float64]]]:
     for line in pathlib.Path(path).read_text().splitlines():
         if line.strip() and not line.startswith("#"):
             name, values = line.split("\t", 1)
             yield name, np.array(values.split(), dtype=np.float64)
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("profiles", nargs="?", default=SAMPLE)
     parser.add_argument("--backgrounds", type=int, default=1000,

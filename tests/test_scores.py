@@ -80,9 +80,9 @@ def test_ombrix_chr_pos_has_no_effect(chr_pos):
 
 
 def test_ombrix_one_dimensional_chr_pos_fails_at_line_27():
-    with pytest.raises(ValueError, match=r"^Buffer has wrong number of dimensions \(expected 2, "
-                       r"got 1\)$") as info:
+    with pytest.raises(ValueError) as info:
         ombrix.ombrix(np.zeros(3), np.zeros(3))
+    assert str(info.value) == "Buffer has wrong number of dimensions (expected 2, got 1)"
     assert ombrix_entries(info.value) == [("ombrix.ombrix", 27)]
 
 
