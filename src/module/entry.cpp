@@ -8,6 +8,8 @@
 #endif
 
 #include <cstdio>
+#include <cxxabi.h>
+
 #include <new>
 #include <string_view>
 
@@ -242,8 +244,10 @@ int module_exec(PyObject* module) {
     bool ok = false;
     try {
         ok = exec_steps(module, line);
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+        PyErr_SetString(PyExc_MemoryError, "init ombrix: out of memory (a native allocation failed)");
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "ombrix: unexpected internal error during import");
     }

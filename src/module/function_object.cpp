@@ -1,5 +1,7 @@
 #include "function_object.hpp"
 
+#include <cxxabi.h>
+
 #include <new>
 
 #include "module_state.hpp"
@@ -35,11 +37,17 @@ PyObject* call_entry(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
-    // No C++ exception may reach the interpreter.
+    // No C++ exception may reach the interpreter; a forced unwind (the
+    // interpreter ending this thread at exit) is no exception and goes on.
     try {
         return call_entry(as_function(self), args, PyVectorcall_NARGS(nargsf), kwnames);
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        const FunctionSpec& spec = *as_function(self)->spec;
+        PyErr_Format(PyExc_MemoryError, "%s(): out of memory (a native allocation failed)", spec.name);
+        add_traceback(spec.qualname, spec.definition_line);
+        return nullptr;
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "ombrix: unexpected internal error");
         return nullptr;

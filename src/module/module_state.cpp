@@ -68,7 +68,9 @@ bool to_double(PyObject* obj, double& out) {
 namespace ombrix {
 
 bool discard_guarded_exception() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        return false;
+    }
     PyErr_Clear();
     return true;
 }

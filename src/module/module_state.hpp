@@ -41,8 +41,10 @@ namespace ombrix {
 
 // Ends a guarded score computation that raised. Exceptions derived from
 // Exception are discarded (the score becomes 0.0) and true is returned;
-// anything else (KeyboardInterrupt, SystemExit) stays pending so that a
-// user can always interrupt.
+// MemoryError, a failure of the machine rather than of the score, and
+// anything not derived from Exception (KeyboardInterrupt, SystemExit) stay
+// pending, so that a user can always interrupt and never gets a score made
+// of a failure.
 bool discard_guarded_exception();
 
 // The item `index` of a sequence result (a tuple from np.where, a pair of a

@@ -8,12 +8,26 @@
 
 namespace ombrix {
 
+// A thread that the interpreter ends while it finalises (a daemon thread
+// refused the GIL back) unwinds through the module without the GIL, while the
+// main thread tears modules down: its references are left alone, since the
+// process is ending.
+inline bool may_release_references() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return !Py_IsFinalizing() || PyGILState_Check();
+#else
+    return !_Py_IsFinalizing() || PyGILState_Check();
+#endif
+}
+
 class Ref {
 public:
     Ref() noexcept = default;
     Ref(const Ref& other) noexcept : ptr_(other.ptr_) { Py_XINCREF(ptr_); }
     Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
-    ~Ref() { Py_XDECREF(ptr_); }
+    ~Ref() {
+        if (ptr_ && may_release_references()) Py_DECREF(ptr_);
+    }
 
     Ref& operator=(Ref other) noexcept {
         std::swap(ptr_, other.ptr_);

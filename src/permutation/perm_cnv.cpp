@@ -32,6 +32,7 @@ int smooth_and_score(ArrayOps& ops, const FloatVector& cnv_data, int n, TypedFlo
     Py_ssize_t cut_count = ops.cut_count();
     if (cut_count < 0) return Lines::cut_count;
     for (int j = 0; j < cut_count - 1; ++j) {
+        if (interrupted_at_segment(j)) return Lines::segment;
         int start = 0, end = 0;
         if (!cut_to_int(ops.cut_at(j), start) || !cut_to_int(ops.cut_at(j + 1), end)) {
             PyErr_SetString(PyExc_ValueError,

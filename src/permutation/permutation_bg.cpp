@@ -86,6 +86,7 @@ PyObject* resegment_and_score(ArrayOps& ops, const FloatVector& data, double lbd
     Py_ssize_t cut_count = ops.cut_count();
     if (cut_count < 0) return fail(Lines::cut_count);
     for (int j = 0; j < cut_count - 1; ++j) {
+        if (interrupted_at_segment(j)) return fail(Lines::segment_bounds);
         int start = 0, end = 0;
         if (!cut_to_int(ops.cut_at(j), start) || !cut_to_int(ops.cut_at(j + 1), end)) {
             Ref lbd_obj = Ref::steal(PyFloat_FromDouble(lbd));

@@ -22,4 +22,9 @@ inline bool cut_to_int(double position, int& out) {
     return true;
 }
 
+// Checks for a pending signal every 1024 segments, so that a call with a huge
+// draw stops on Ctrl-C whatever its segments cost; true with the exception
+// (KeyboardInterrupt) set when a handler raised.
+inline bool interrupted_at_segment(int j) { return (j & 1023) == 1023 && PyErr_CheckSignals() < 0; }
+
 }  // namespace ombrix

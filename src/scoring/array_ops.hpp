@@ -76,6 +76,13 @@ public:
     virtual bool pieces_variance(double& out) = 0;
     // np.concatenate(pieces), bound as a view.
     virtual bool smoothed_profile(FloatVector& out) = 0;
+
+    // Python code may have run outside the operations (a NumPy call, with
+    // its warnings and error callbacks): the native backend asks the gate
+    // again before its next operation, and where the gate has closed, the
+    // rest of the unit is made with NumPy's calls. False with the exception
+    // pending.
+    virtual bool after_python_code() { return true; }
 };
 
 }  // namespace ombrix

@@ -37,7 +37,9 @@ double cal_r(ArrayOps& ops, const FloatVector& cnv_data) {
         double s = skew(ops, gap_view);
         if (s == -1.0 && PyErr_Occurred()) return fail(CalRLines::weight);
         // the weight of +s: 1.0 / (1.0 + exp(-s))
-        if (!logistic_weight(exp_fn, -s, constants.float_1_0, w)) return fail(CalRLines::weight);
+        if (!logistic_weight(exp_fn, -s, constants.float_1_0, w) || !ops.after_python_code()) {
+            return fail(CalRLines::weight);
+        }
     }
 
     double v = 0.0;

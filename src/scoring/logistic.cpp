@@ -31,7 +31,7 @@ bool length_skew_weight(ArrayOps& ops, const FloatVector& lengths, double& weigh
     double s = skew(ops, lengths);
     if (s == -1.0 && PyErr_Occurred()) return false;
     Ref exp_fn = np_attr(names.exp);
-    return exp_fn && logistic_weight(exp_fn, s, constants.int_1, weight);
+    return exp_fn && logistic_weight(exp_fn, s, constants.int_1, weight) && ops.after_python_code();
 }
 
 }  // namespace ombrix

@@ -2,7 +2,10 @@
 // whose arithmetic raises a flag that NumPy would report under the caller's
 // error state, or that NumPy would warn about without a flag (the mean of an
 // empty segment), is made along NumpyOps instead, at the same point of the
-// algorithm, so warnings and errors are exactly NumPy's.
+// algorithm, so warnings and errors are exactly NumPy's. Whenever Python code
+// may have run, the gate is asked again; once it has closed (a warning hook
+// or an error callback replaced `np` or one of its functions), the state
+// built so far is handed to NumpyOps and the rest of the unit is its calls.
 #pragma once
 
 #include <vector>
@@ -44,7 +47,19 @@ public:
     bool pieces_variance(double& out) override;
     bool smoothed_profile(FloatVector& out) override;
 
+    bool after_python_code() override;
+
 private:
+    // Set once the gate has closed in the middle of the unit.
+    bool numpy_calls_ = false;
+    bool hand_state_to_numpy_calls();
+    // What the native statements have made so far, for that hand-over.
+    bool have_change_points_ = false;
+    bool have_gaps_ = false;
+    bool have_cuts_ = false;
+    Py_ssize_t pieces_added_ = -1;  // -1 until begin_pieces
+
+
     bool reported(unsigned flags) const { return (flags & conditions_.reported_flags) != 0; }
     // A reduction by its kernel, or by NumPy's call where the kernel's result
     // would not carry NumPy's warnings.
@@ -53,7 +68,8 @@ private:
                 NumpyCall&& numpy_call, double& out);
     // The change points natively, or from NumPy's index array when the
     // differences raise a reported flag.
-    bool find_change_points(const FloatVector& profile);
+    // `indices` receives NumPy's index array when NumPy made them.
+    bool find_change_points(const FloatVector& profile, Ref& indices);
 
     NativeConditions conditions_;
     std::vector<double> change_points_;
@@ -63,8 +79,11 @@ private:
     std::vector<double> cut_;
     // The smoothed profile, written in place into an array that is as long
     // as the largest cut position, so it never needs to grow.
-    static Ref empty_segment_mean(const FloatVector& segment);
+    // np.mean of an empty segment, with `then` (np.round or np.repeat)
+    // fetched first as the statement does.
+    bool empty_segment_mean(const FloatVector& segment, PyObject* then_name, Ref& then, Ref& mean);
     bool append_piece_values(PyObject* piece);
+    bool take_numpy_piece(const Ref& piece);
     bool reserve_smoothed(Py_ssize_t count);
     bool append_smoothed(double value, Py_ssize_t count);
     Ref smoothed_array_;

@@ -58,6 +58,10 @@ Ref NumpyOps::change_point_indices(const FloatVector& profile) {
 
 ArrayOps::TableStep NumpyOps::segment_table(const FloatVector& profile) {
     if (!assign(table_change_points_, change_point_indices(profile))) return TableStep::change_points;
+    return table_from_change_points(profile);
+}
+
+ArrayOps::TableStep NumpyOps::table_from_change_points(const FloatVector& profile) {
     {
         Ref zeros = np_attr(names.zeros);
         Py_ssize_t count = zeros ? PyObject_Length(table_change_points_.object.get()) : -1;

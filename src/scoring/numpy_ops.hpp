@@ -40,10 +40,12 @@ protected:
     static Ref change_point_indices(const FloatVector& profile);
     // np.repeat(np.mean(segment), length), np.repeat fetched first.
     static Ref segment_mean_piece(const FloatVector& segment, int length);
+    // The segment table's statements after its change points.
+    TableStep table_from_change_points(const FloatVector& profile);
 
+    // The state of the statements made so far; the native backend fills it
+    // when the rest of a unit continues with NumPy's calls.
     TypedFloatArray cut_;
-
-private:
     TypedInt64Array table_change_points_;
     TypedFloatMatrix table_;
     Ref table_length_column_;
