@@ -132,6 +132,7 @@ def np_function(name, replacement):
     (lambda: ombrix.permutation_bg(np.array([1.0, 1.0, 2.0, 5.0, 5.0, 7.0] * 5), None, 1.0, 30.0, 0, 3),
      [("ombrix.permutation_bg", 110), ("ombrix.permutation_bg", 176)]),
 ])
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")  # empty segments
 def test_memory_error_inside_a_guarded_block_propagates(call, entries):
     # np.exp is not one of the functions whose replacement closes the native path
     with np_function("exp", raiser(MemoryError("no room for exp"))):

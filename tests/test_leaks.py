@@ -18,6 +18,8 @@ MATRIX = np.zeros((2, 2))
 LAMBDAS = np.array([1.0, math.nan])
 POISSON = np.array([6.0, math.nan])
 INTS = np.arange(4)
+HUGE = np.array([1e308, -1e308] * 5)
+HIGH = np.array([1e308] * 40 + [1.0] * 40)
 
 
 def with_np(call, **overrides):
@@ -40,6 +42,31 @@ def with_cal_limit(call, replacement):
             return call()
         finally:
             ombrix.cal_limit = original
+    return run
+
+
+def with_callback(call, change):
+    """`call` with an error callback that makes `change` in the middle of it."""
+    def run():
+        module_np, numpy_mean = ombrix.np, np.mean
+        old = np.seterrcall(lambda kind, flag: change())
+        try:
+            with np.errstate(all="call"):
+                return call()
+        finally:
+            np.seterrcall(old)
+            ombrix.np, np.mean = module_np, numpy_mean
+    return run
+
+
+def with_numpy_exp(call, replacement):
+    def run():
+        original = np.exp
+        np.exp = replacement
+        try:
+            return call()
+        finally:
+            np.exp = original
     return run
 
 
@@ -76,6 +103,16 @@ PATHS = {
     "ombrix overflow": lambda: ombrix.ombrix(np.array([1e308, -1e308, 1e308]), None),
     "cal_R_pyx infinities": lambda: ombrix.cal_R_pyx(np.array([math.inf, math.inf, 1.0, 2.0, 1.0])),
     "perm_cnv_pyx raising": lambda: raising(lambda: ombrix.perm_cnv_pyx(PROFILE, 0.0, 3.0, 3, 2)),
+    # a callback closing the native path in the middle of a unit
+    "ombrix np deleted": with_callback(lambda: ombrix.ombrix(HUGE, None),
+                                       lambda: ombrix.__dict__.pop("np")),
+    "permutation_bg mean replaced": with_callback(
+        lambda: ombrix.permutation_bg(HIGH, None, 1.0, 20.0, 0, 4),
+        lambda: setattr(np, "mean", lambda *a, **k: 42.0)),
+    "perm_cnv_pyx np deleted": with_callback(lambda: ombrix.perm_cnv_pyx(HIGH, 1.0, 6.0, 4, 2),
+                                             lambda: ombrix.__dict__.pop("np", None)),
+    "ombrix memory error": with_numpy_exp(lambda: ombrix.ombrix(PROFILE, None),
+                                          raiser(MemoryError("exp"))),
     # binding failures
     "count": lambda: ombrix.permutation_score(1, PROFILE),
     "keyword": lambda: ombrix.cal_limit(PROFILE, bogus=1),
