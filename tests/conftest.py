@@ -50,3 +50,19 @@ def raiser(exc):
         raise type(exc)(*exc.args)
 
     return fail
+
+
+def with_error_callback(change, call):
+    """`call` under np.errstate(all="call") with an error callback that makes
+    `change` in the middle of it; `ombrix.np` and `np.mean`, which the changes
+    touch, are put back afterwards."""
+    def run():
+        module_np, numpy_mean = ombrix.np, np.mean
+        old_callback = np.seterrcall(lambda kind, flag: change())
+        try:
+            with np.errstate(all="call"):
+                return call()
+        finally:
+            np.seterrcall(old_callback)
+            ombrix.np, np.mean = module_np, numpy_mean
+    return run

@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import ombrix
-from conftest import raiser, ombrix_entries
+from conftest import ombrix_entries, raiser, with_error_callback
 from test_native_path import assert_paths_agree
 
 UNDER_SANITIZER = "asan" in os.environ.get("LD_PRELOAD", "")
@@ -158,21 +158,6 @@ def ignore_every_error():
     np.seterr(all="ignore")
 
 
-def with_callback(change, call):
-    """`call` under np.errstate(all="call") with a callback that makes `change`;
-    everything the change touches is put back afterwards."""
-    def run():
-        module_np, numpy_mean = ombrix.np, np.mean
-        old_callback = np.seterrcall(lambda kind, flag: change())
-        try:
-            with np.errstate(all="call"):
-                return call()
-        finally:
-            np.seterrcall(old_callback)
-            ombrix.np, np.mean = module_np, numpy_mean
-    return run
-
-
 HUGE = np.array([1e308, -1e308] * 5)
 HIGH = np.array([1e308] * 40 + [1.0] * 40)
 
@@ -189,12 +174,12 @@ CALLBACK_CALLS = {
 @pytest.mark.parametrize("change", [delete_module_np, replace_numpy_mean, ignore_every_error])
 @pytest.mark.parametrize("name", sorted(CALLBACK_CALLS))
 def test_a_change_made_by_an_error_callback_is_seen_on_both_paths(name, change):
-    assert_paths_agree(with_callback(change, CALLBACK_CALLS[name]))
+    assert_paths_agree(with_error_callback(change, CALLBACK_CALLS[name]))
 
 
 def test_a_deleted_np_mid_call_raises_name_error_on_the_native_path():
     with pytest.raises(NameError, match="^name 'np' is not defined$"):
-        with_callback(delete_module_np, CALLBACK_CALLS["ombrix"])()
+        with_error_callback(delete_module_np, CALLBACK_CALLS["ombrix"])()
 
 
 @pytest.mark.skipif(UNDER_SANITIZER, reason="too slow under the sanitizer to time")

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import ombrix
-from conftest import NumpyProxy, raiser
+from conftest import NumpyProxy, raiser, with_error_callback
 
 CALLS = 1000
 PROFILE = np.array([2.0, 2.0, 2.0, 3.0, 2.0, 2.0, 3.0, 9.0, 9.0, 9.0, 1.0, math.nan])
@@ -34,40 +34,20 @@ def with_np(call, **overrides):
     return run
 
 
+def with_attribute(owner, name, replacement, call):
+    """`call` with owner.<name> replaced for its duration."""
+    def run():
+        original = getattr(owner, name)
+        setattr(owner, name, replacement)
+        try:
+            return call()
+        finally:
+            setattr(owner, name, original)
+    return run
+
+
 def with_cal_limit(call, replacement):
-    def run():
-        original = ombrix.cal_limit
-        ombrix.cal_limit = replacement
-        try:
-            return call()
-        finally:
-            ombrix.cal_limit = original
-    return run
-
-
-def with_callback(call, change):
-    """`call` with an error callback that makes `change` in the middle of it."""
-    def run():
-        module_np, numpy_mean = ombrix.np, np.mean
-        old = np.seterrcall(lambda kind, flag: change())
-        try:
-            with np.errstate(all="call"):
-                return call()
-        finally:
-            np.seterrcall(old)
-            ombrix.np, np.mean = module_np, numpy_mean
-    return run
-
-
-def with_numpy_exp(call, replacement):
-    def run():
-        original = np.exp
-        np.exp = replacement
-        try:
-            return call()
-        finally:
-            np.exp = original
-    return run
+    return with_attribute(ombrix, "cal_limit", replacement, call)
 
 
 def raising(call):
@@ -104,15 +84,15 @@ PATHS = {
     "cal_R_pyx infinities": lambda: ombrix.cal_R_pyx(np.array([math.inf, math.inf, 1.0, 2.0, 1.0])),
     "perm_cnv_pyx raising": lambda: raising(lambda: ombrix.perm_cnv_pyx(PROFILE, 0.0, 3.0, 3, 2)),
     # a callback closing the native path in the middle of a unit
-    "ombrix np deleted": with_callback(lambda: ombrix.ombrix(HUGE, None),
-                                       lambda: ombrix.__dict__.pop("np")),
-    "permutation_bg mean replaced": with_callback(
-        lambda: ombrix.permutation_bg(HIGH, None, 1.0, 20.0, 0, 4),
-        lambda: setattr(np, "mean", lambda *a, **k: 42.0)),
-    "perm_cnv_pyx np deleted": with_callback(lambda: ombrix.perm_cnv_pyx(HIGH, 1.0, 6.0, 4, 2),
-                                             lambda: ombrix.__dict__.pop("np", None)),
-    "ombrix memory error": with_numpy_exp(lambda: ombrix.ombrix(PROFILE, None),
-                                          raiser(MemoryError("exp"))),
+    "ombrix np deleted": with_error_callback(lambda: ombrix.__dict__.pop("np"),
+                                             lambda: ombrix.ombrix(HUGE, None)),
+    "permutation_bg mean replaced": with_error_callback(
+        lambda: setattr(np, "mean", lambda *a, **k: 42.0),
+        lambda: ombrix.permutation_bg(HIGH, None, 1.0, 20.0, 0, 4)),
+    "perm_cnv_pyx np deleted": with_error_callback(lambda: ombrix.__dict__.pop("np", None),
+                                                   lambda: ombrix.perm_cnv_pyx(HIGH, 1.0, 6.0, 4, 2)),
+    "ombrix memory error": with_attribute(np, "exp", raiser(MemoryError("exp")),
+                                          lambda: ombrix.ombrix(PROFILE, None)),
     # binding failures
     "count": lambda: ombrix.permutation_score(1, PROFILE),
     "keyword": lambda: ombrix.cal_limit(PROFILE, bogus=1),
