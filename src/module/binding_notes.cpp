@@ -50,15 +50,6 @@ std::string utf8(PyObject* text) {
     return std::string(data, static_cast<std::size_t>(size));
 }
 
-std::string str_of(PyObject* obj) {
-    Ref text = Ref::steal(PyObject_Str(obj));
-    if (!text) {
-        PyErr_Clear();
-        return "?";
-    }
-    return utf8(text.get());
-}
-
 // Pieces appended in order (GCC 12 warns falsely about `"..." + string`).
 std::string concat(std::initializer_list<std::string_view> pieces) {
     std::string out;
@@ -137,16 +128,23 @@ struct ArrayFacts {
     std::string shape;
 };
 
+// The element type's name ("int64", "float32"), and the shape, read without
+// running Python code, so that a failed call stays as cheap as it was.
 ArrayFacts array_facts(PyObject* value) {
     auto* array = reinterpret_cast<PyArrayObject*>(value);
     ArrayFacts facts;
     facts.ndim = PyArray_NDIM(array);
     facts.float64 = PyArray_TYPE(array) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(array);
     facts.writable = PyArray_ISWRITEABLE(array);
-    facts.dtype = str_of(reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
-    Ref shape = Ref::steal(PyObject_GetAttrString(value, "shape"));
-    if (shape) facts.shape = str_of(shape.get());
-    PyErr_Clear();
+    std::string_view type_name = PyArray_DESCR(array)->typeobj->tp_name;
+    if (type_name.starts_with("numpy.")) type_name.remove_prefix(6);
+    facts.dtype = concat({PyArray_ISNOTSWAPPED(array) ? "" : "byte-swapped ", type_name});
+    facts.shape.push_back('(');
+    for (int d = 0; d < facts.ndim; ++d) {
+        facts.shape.append(d ? ", " : "");
+        facts.shape.append(std::to_string(static_cast<long long>(PyArray_DIM(array, d))));
+    }
+    facts.shape.append(facts.ndim == 1 ? ",)" : ")");
     return facts;
 }
 
