@@ -10,6 +10,7 @@ draws that the backgrounds make): no implementation that draws through NumPy
 and gives the same bits can go below it.
 """
 import argparse
+import pathlib
 import platform
 import statistics
 import sys
@@ -18,8 +19,10 @@ import warnings
 
 import numpy as np
 
-import numpy_port as port
 import ombrix
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "reference"))
+import numpy_port as port  # noqa: E402
 
 
 def profile(n, rng):

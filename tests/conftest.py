@@ -1,3 +1,6 @@
+import contextlib
+import importlib
+import os
 import pathlib
 import sys
 import types
@@ -9,8 +12,38 @@ import ombrix
 
 SOURCE_FILE = "ombrix.pyx"
 
-# The NumPy port in benchmarks/ is the oracle of the differential tests.
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "benchmarks"))
+# The NumPy port in reference/ is the oracle of the differential tests.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent / "reference"))
+
+NUMPY_DIR = os.path.dirname(np.__file__)
+
+
+def kernel_checks():
+    """The test-only module that reaches the kernels (the test command builds it)."""
+    try:
+        return importlib.import_module("_ombrix_testing")
+    except ImportError:
+        pytest.fail("the test-only module _ombrix_testing is missing: install with the README's test "
+                    "command (pip install '.[test]' -C cmake.define.OMBRIX_TEST_MODULES=ON)", pytrace=False)
+
+
+@contextlib.contextmanager
+def numpy_code_entered():
+    """Collects the names of NumPy's Python functions entered in the block.
+    The native path enters none of those it stands in for, so a call that
+    takes it enters fewer than the same call made with NumPy's calls."""
+    entered = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code.co_filename.startswith(NUMPY_DIR):
+            entered.append(frame.f_code.co_name)
+
+    previous = sys.getprofile()
+    sys.setprofile(profile)
+    try:
+        yield entered
+    finally:
+        sys.setprofile(previous)
 
 
 def ombrix_entries(exc):

@@ -10,11 +10,11 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
-import ombrix
+from conftest import kernel_checks
 
 EXAMPLES = int(os.environ.get("OMBRIX_FUZZ_EXAMPLES", "150"))
 
-library = ctypes.CDLL(ombrix.__file__)
+library = ctypes.CDLL(kernel_checks().__file__)
 ssize, flag_p, double_p = ctypes.c_ssize_t, ctypes.POINTER(ctypes.c_uint), ctypes.POINTER(ctypes.c_double)
 for name in ("sum", "mean", "var", "std"):
     fn = getattr(library, f"ombrix_kernel_{name}")

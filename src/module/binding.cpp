@@ -1,9 +1,8 @@
 #include "binding.hpp"
 
+#include "../python/failures.hpp"
+#include "../python/scalars.hpp"
 #include "binding_notes.hpp"
-#include "convert.hpp"
-#include "function_table.hpp"
-#include "module_state.hpp"
 
 namespace ombrix {
 

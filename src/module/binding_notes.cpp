@@ -7,10 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "function_table.hpp"
-#include "numpy_api.hpp"
-#include "pending_exception.hpp"
-#include "ref.hpp"
+#include "../python/numpy_api.hpp"
+#include "../python/pending_exception.hpp"
 
 namespace ombrix {
 

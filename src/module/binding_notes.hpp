@@ -2,12 +2,9 @@
 // itself unchanged): which parameter, what it takes, and the usual fix.
 #pragma once
 
-#include <Python.h>
+#include "signature.hpp"
 
 namespace ombrix {
-
-struct FunctionSpec;
-struct ParamSpec;
 
 // After a count or keyword failure: the signature, the parameters still
 // missing, and for an unknown keyword the parameter it most resembles.

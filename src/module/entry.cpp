@@ -1,7 +1,7 @@
 // The module's entry point: multi-phase initialisation with a create and an
 // exec step, the NumPy interface import and the module body.
 #define OMBRIX_DEFINES_NUMPY_API
-#include "numpy_api.hpp"
+#include "../python/numpy_api.hpp"
 
 #if defined(OMBRIX_REQUIRE_PY_DEBUG) && !defined(Py_DEBUG)
 #error "Py_DEBUG is not defined: the build picked up the release pyconfig.h"
@@ -13,14 +13,14 @@
 #include <new>
 #include <string_view>
 
+#include "../array_ops/native_gate.hpp"
+#include "../python/failures.hpp"
+#include "../python/numpy_runtime.hpp"
+#include "../python/pending_exception.hpp"
+#include "../python/process_state.hpp"
+#include "../python/views.hpp"
 #include "function_object.hpp"
 #include "function_table.hpp"
-#include "module_state.hpp"
-#include "names.hpp"
-#include "native_gate.hpp"
-#include "numpy_runtime.hpp"
-#include "pending_exception.hpp"
-#include "views.hpp"
 
 namespace ombrix {
 
@@ -198,7 +198,6 @@ bool run_module_body(int& line) {
     Ref module_name = Ref::steal(PyUnicode_InternFromString("ombrix"));
     if (!module_name) return false;
     for (const FunctionSpec& spec : function_table()) {
-        if (!spec.entry) continue;  // not built yet: not published
         line = spec.definition_line;
         Ref function = new_function(spec, module_name.get());
         if (!function || PyDict_SetItemString(state.globals, spec.name, function.get()) < 0) {

@@ -4,9 +4,10 @@
 
 #include <new>
 
-#include "module_state.hpp"
-#include "names.hpp"
-#include "static_type.hpp"
+#include "../python/failures.hpp"
+#include "../python/process_state.hpp"
+#include "../python/static_type.hpp"
+#include "binding.hpp"
 
 namespace ombrix {
 

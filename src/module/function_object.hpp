@@ -4,8 +4,7 @@
 
 #include <Python.h>
 
-#include "function_table.hpp"
-#include "ref.hpp"
+#include "signature.hpp"
 
 namespace ombrix {
 

@@ -1,7 +1,7 @@
 // Background of R statistics over seeded re-segmentations of a profile.
 #pragma once
 
-#include "../module/binding.hpp"
+#include "../python/views.hpp"
 
 namespace ombrix {
 
@@ -28,7 +28,5 @@ struct PermCnvLines {
 // Internal routine: the result list, or nullptr with the exception pending.
 PyObject* perm_cnv(const FloatVector& cnv_data, double exp_lam, double possion_lam, int random_num,
                    int seed);
-
-PyObject* perm_cnv_entry(const BoundArgs& args);
 
 }  // namespace ombrix

@@ -1,7 +1,7 @@
 // One seeded background value for the rearrangement score.
 #pragma once
 
-#include "../module/binding.hpp"
+#include "../python/views.hpp"
 
 namespace ombrix {
 
@@ -32,7 +32,5 @@ struct PermutationBgLines {
 // exception pending. chr_pos and size are accepted and never read.
 PyObject* permutation_bg(const FloatVector& data, const FloatMatrix& chr_pos, double lbd,
                          double possion_lbd, int size, int seed);
-
-PyObject* permutation_bg_entry(const BoundArgs& args);
 
 }  // namespace ombrix

@@ -2,9 +2,11 @@
 
 #include <cmath>
 
-#include "../module/module_state.hpp"
-#include "../module/names.hpp"
-#include "../module/numpy_calls.hpp"
+#include "../python/calls.hpp"
+#include "../python/failures.hpp"
+#include "../python/globals.hpp"
+#include "../python/process_state.hpp"
+#include "../python/scalars.hpp"
 #include "../scoring/ombrix_score.hpp"
 #include "permutation_bg.hpp"
 
@@ -12,13 +14,8 @@ namespace ombrix {
 
 namespace {
 
-constexpr const char* kQualname = "ombrix.permutation_score";
+constexpr Traceback trace{"ombrix.permutation_score"};
 using Lines = PermutationScoreLines;
-
-PyObject* fail(int line) {
-    add_traceback(kQualname, line);
-    return nullptr;
-}
 
 // Rounds to single precision and widens back, as the limit and the
 // background values are compared.
@@ -41,126 +38,132 @@ bool read_lambda(const FloatVector& values, int index, const char* index_name,
 // np.isnan(value) as a truth value; -1 on error.
 int is_nan(PyObject* value) {
     Ref isnan = np_attr(names.isnan);
-    Ref result = isnan ? call(isnan, {value}) : Ref();
-    return result ? PyObject_IsTrue(result.get()) : -1;
+    if (!isnan) return -1;
+    Ref result = call(isnan, {value});
+    if (!result) return -1;
+    return PyObject_IsTrue(result.get());
 }
 
 int is_nan(double value) {
     Ref obj = Ref::steal(PyFloat_FromDouble(value));
-    return obj ? is_nan(obj.get()) : -1;
+    if (!obj) return -1;
+    return is_nan(obj.get());
 }
 
 // np.mean(values, where=~np.isnan(values)): the mean of the entries that are
 // not NaN.
 Ref mean_of_numbers(const FloatVector& values) {
     Ref mean = np_attr(names.mean);
-    Ref view = mean ? make_view_object(values) : Ref();
-    Ref isnan = view ? np_attr(names.isnan) : Ref();
-    Ref mask_view = isnan ? make_view_object(values) : Ref();
-    Ref mask = mask_view ? call(isnan, {mask_view.get()}) : Ref();
-    Ref numbers = mask ? Ref::steal(PyNumber_Invert(mask.get())) : Ref();
-    return numbers ? call_kw(mean, {view.get(), numbers.get()}, constants.where_kwnames) : Ref();
+    if (!mean) return {};
+    Ref view = make_view_object(values);
+    if (!view) return {};
+    Ref isnan = np_attr(names.isnan);
+    if (!isnan) return {};
+    Ref mask_view = make_view_object(values);
+    if (!mask_view) return {};
+    Ref mask = call(isnan, {mask_view.get()});
+    if (!mask) return {};
+    Ref numbers = Ref::steal(PyNumber_Invert(mask.get()));
+    if (!numbers) return {};
+    return call_kw(mean, {view.get(), numbers.get()}, constants.where_kwnames);
 }
 
-// Counts the backgrounds i = 1 .. random_num that reach the observed score;
-// returns 0 or the failing line.
-int count_backgrounds(const BoundArgs& args, PyObject* score, double exp_lbd, PyObject* possion_lbd,
-                      int& num_greater) {
-    const FloatVector& cnv = args.vector(1);
-    int random_num = args.integer(6);
+// Counts the backgrounds i = 1 .. random_num that reach the observed score.
+std::optional<int> count_backgrounds(const FloatVector& cnv, const FloatMatrix& gene_loc, int random_num,
+                                     PyObject* score, double exp_lbd, PyObject* possion_lbd) {
+    int num_greater = 0;
     for (int i = 1; i <= random_num; ++i) {
-        if (PyErr_CheckSignals() < 0) return Lines::background;  // a long run stays interruptible
+        if (PyErr_CheckSignals() < 0) return trace.at(Lines::background);  // a long run stays interruptible
         double p = 0.0;
-        if (!to_double(possion_lbd, p)) return Lines::background_args;
+        if (!to_double(possion_lbd, p)) return trace.at(Lines::background_args);
         Py_ssize_t size = -1;
         {
             Ref table = Ref::steal(PyObject_GetItem(score, names.smooth_segment));
-            size = table ? PyObject_Length(table.get()) : -1;
-            if (size < 0) return Lines::background_args;
+            if (table) size = PyObject_Length(table.get());
+            if (size < 0) return trace.at(Lines::background_args);
         }
         double background = 0.0;
         {
-            Ref value = Ref::steal(permutation_bg(cnv, args.matrix(2), exp_lbd, p,
-                                                  static_cast<int>(size), i));
-            if (!value || !to_double(value.get(), background)) return Lines::background;
+            Ref value = Ref::steal(permutation_bg(cnv, gene_loc, exp_lbd, p, static_cast<int>(size), i));
+            if (!value || !to_double(value.get(), background)) return trace.at(Lines::background);
         }
         Ref widened = Ref::steal(PyFloat_FromDouble(to_single(background)));
-        Ref observed = widened ? Ref::steal(PyObject_GetItem(score, names.rearrange_score)) : Ref();
-        Ref reached = observed ? Ref::steal(PyObject_RichCompare(widened.get(), observed.get(), Py_GE))
-                               : Ref();
-        int truth = reached ? PyObject_IsTrue(reached.get()) : -1;
-        if (truth < 0) return Lines::compare;
+        if (!widened) return trace.at(Lines::compare);
+        Ref observed = Ref::steal(PyObject_GetItem(score, names.rearrange_score));
+        if (!observed) return trace.at(Lines::compare);
+        int truth = PyObject_RichCompareBool(widened.get(), observed.get(), Py_GE);
+        if (truth < 0) return trace.at(Lines::compare);
         if (truth) ++num_greater;
     }
-    return 0;
+    return num_greater;
 }
 
 }  // namespace
 
-PyObject* permutation_score_entry(const BoundArgs& args) {
-    int x = args.integer(0);
-    const FloatVector& cnv = args.vector(1);
-    const FloatVector& exp_lambda = args.vector(3);
-    const FloatVector& possion_lambda = args.vector(4);
-    int chr_num = args.integer(5);
-    int random_num = args.integer(6);
-
+PyObject* permutation_score(int x, const FloatVector& cnv, const FloatMatrix& gene_loc, const FloatVector& exp_lambda,
+                            const FloatVector& possion_lambda, int chr_num, int random_num, bool random) {
     Ref score = Ref::steal(ombrix_score(cnv));
-    if (!score) return fail(Lines::score);
+    if (!score) return trace.at(Lines::score);
     double limit = 0.0;
     {
         Ref cal_limit = lookup_global(names.cal_limit);
-        Ref view = cal_limit ? make_view_object(cnv) : Ref();
-        Ref value = view ? call(cal_limit, {view.get(), constants.float_0_6}) : Ref();
-        if (!value || !to_double(value.get(), limit)) return fail(Lines::limit);
+        if (!cal_limit) return trace.at(Lines::limit);
+        Ref view = make_view_object(cnv);
+        if (!view) return trace.at(Lines::limit);
+        Ref value = call(cal_limit, {view.get(), constants.float_0_6});
+        if (!value || !to_double(value.get(), limit)) return trace.at(Lines::limit);
         limit = to_single(limit);
     }
     {
         Ref limit_obj = Ref::steal(PyFloat_FromDouble(limit));
         if (!limit_obj || PyObject_SetItem(score.get(), names.limit, limit_obj.get()) < 0) {
-            return fail(Lines::store_limit);
+            return trace.at(Lines::store_limit);
         }
     }
     double exp_lbd = 0.0, possion_value = 0.0;
     if (!read_lambda(exp_lambda, x, "x", "exp_lambda", exp_lbd) ||
         !read_lambda(possion_lambda, chr_num, "chr_num", "possion_lambda", possion_value)) {
-        return fail(Lines::read_lambdas);
+        return trace.at(Lines::read_lambdas);
     }
     Ref possion_lbd = Ref::steal(PyFloat_FromDouble(possion_value));
-    if (!possion_lbd) return fail(Lines::read_lambdas);
+    if (!possion_lbd) return trace.at(Lines::read_lambdas);
 
     int num_greater = 0;
-    if (args.truth(7)) {
+    if (random) {
         int nan = is_nan(exp_lbd);
-        if (nan < 0) return fail(Lines::exp_nan_test);
+        if (nan < 0) return trace.at(Lines::exp_nan_test);
         if (nan) {
             Ref mean = mean_of_numbers(exp_lambda);
-            if (!mean || !to_double(mean.get(), exp_lbd)) return fail(Lines::exp_nan_mean);
+            if (!mean || !to_double(mean.get(), exp_lbd)) return trace.at(Lines::exp_nan_mean);
         }
         nan = is_nan(possion_lbd.get());
-        if (nan < 0) return fail(Lines::poisson_nan_test);
+        if (nan < 0) return trace.at(Lines::poisson_nan_test);
         if (nan) {
             possion_lbd = mean_of_numbers(possion_lambda);
-            if (!possion_lbd) return fail(Lines::poisson_nan_mean);
+            if (!possion_lbd) return trace.at(Lines::poisson_nan_mean);
         }
         int still_nan = is_nan(exp_lbd);
         if (still_nan == 0) still_nan = is_nan(possion_lbd.get());
-        if (still_nan < 0) return fail(Lines::nan_tests);
+        if (still_nan < 0) return trace.at(Lines::nan_tests);
         if (still_nan) {
             num_greater = random_num;  // every background counts as reaching the score
-        } else if (int line = count_backgrounds(args, score.get(), exp_lbd, possion_lbd.get(),
-                                                num_greater)) {
-            return fail(line);
+        } else {
+            std::optional<int> counted =
+                count_backgrounds(cnv, gene_loc, random_num, score.get(), exp_lbd, possion_lbd.get());
+            if (!counted) return nullptr;
+            num_greater = *counted;
         }
     }
 
     Ref result = Ref::steal(PyDict_New());
-    Ref count = result ? Ref::steal(PyLong_FromLong(num_greater)) : Ref();
-    Ref x_obj = count ? Ref::steal(PyLong_FromLong(x)) : Ref();
+    if (!result) return trace.at(Lines::result);
+    Ref count = Ref::steal(PyLong_FromLong(num_greater));
+    if (!count) return trace.at(Lines::result);
+    Ref x_obj = Ref::steal(PyLong_FromLong(x));
     if (!x_obj || PyDict_SetItem(result.get(), names.dc, score.get()) < 0 ||
         PyDict_SetItem(result.get(), names.num_greater, count.get()) < 0 ||
         PyDict_SetItem(result.get(), names.x, x_obj.get()) < 0) {
-        return fail(Lines::result);
+        return trace.at(Lines::result);
     }
     return result.release();
 }

@@ -1,7 +1,7 @@
 // An observed score judged against its seeded permutation backgrounds.
 #pragma once
 
-#include "../module/binding.hpp"
+#include "../python/views.hpp"
 
 namespace ombrix {
 
@@ -24,6 +24,8 @@ struct PermutationScoreLines {
     static constexpr int result = 233;
 };
 
-PyObject* permutation_score_entry(const BoundArgs& args);
+// The judged score dictionary, or nullptr with the exception pending.
+PyObject* permutation_score(int x, const FloatVector& cnv, const FloatMatrix& gene_loc, const FloatVector& exp_lambda,
+                            const FloatVector& possion_lambda, int chr_num, int random_num, bool random);
 
 }  // namespace ombrix

@@ -1,8 +1,8 @@
 #include "resegment.hpp"
 
-#include "../module/module_state.hpp"
-#include "../module/names.hpp"
-#include "../module/numpy_calls.hpp"
+#include "../python/calls.hpp"
+#include "../python/globals.hpp"
+#include "../python/process_state.hpp"
 
 namespace ombrix {
 
@@ -21,9 +21,21 @@ FloatVector clamped_segment(const FloatVector& data, Py_ssize_t start, Py_ssize_
 
 Ref random_call(PyObject* name, std::initializer_list<PyObject*> args, PyObject* kwnames) {
     Ref random = np_attr(names.random);
-    Ref fn = random ? Ref::steal(PyObject_GetAttr(random.get(), name)) : Ref();
+    if (!random) return {};
+    Ref fn = Ref::steal(PyObject_GetAttr(random.get(), name));
     if (!fn) return {};
     return kwnames ? call_kw(fn, args, kwnames) : call(fn, args);
+}
+
+std::optional<CutPositions> cut_positions(ArrayOps& ops, TypedFloatArray& weights, int scale, Py_ssize_t end,
+                                          EndFilter filter, const Traceback& trace, const CutLines& lines) {
+    if (!ops.normalise(weights)) return trace.at(lines.normalise);
+    std::optional<CutPositions> cut = ops.rounded_running_sum(weights, scale);
+    if (!cut) return trace.at(lines.cut_positions);
+    if (!ops.drop_zeros(*cut)) return trace.at(lines.drop_zero);
+    if (!ops.drop_end(*cut, end, filter)) return trace.at(lines.drop_end);
+    if (!ops.add_bounds(*cut, end)) return trace.at(lines.add_bounds);
+    return cut;
 }
 
 }  // namespace ombrix

@@ -1,8 +1,9 @@
 // The random re-segmentation shared by the two permutation backgrounds: the
-// generator's calls and the segments between cut positions.
+// generator's calls, the cut positions and the segments between them.
 #pragma once
 
-#include "../module/typed_array.hpp"
+#include "../array_ops/array_ops.hpp"
+#include "../python/failures.hpp"
 
 namespace ombrix {
 
@@ -13,6 +14,22 @@ FloatVector clamped_segment(const FloatVector& data, Py_ssize_t start, Py_ssize_
 // np.random.<name>(*args), the trailing args being keyword values for
 // `kwnames` when given.
 Ref random_call(PyObject* name, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr);
+
+// Source lines of the cut-position statements in the calling function.
+struct CutLines {
+    int normalise;
+    int cut_positions;
+    int drop_zero;
+    int drop_end;
+    int add_bounds;
+};
+
+// weights /= np.sum(weights); cut = np.cumsum(np.round(weights * scale));
+// cut = cut[cut != 0]; cut = cut[cut != end] (or cut < end);
+// cut = np.concatenate(([0], cut, [end])). Empty, with the traceback entry
+// of the failing statement, on failure.
+std::optional<CutPositions> cut_positions(ArrayOps& ops, TypedFloatArray& weights, int scale, Py_ssize_t end,
+                                          EndFilter filter, const Traceback& trace, const CutLines& lines);
 
 // A cut position truncated toward zero into a signed 32-bit integer; false
 // when it has no such value (NaN, infinite or out of range).

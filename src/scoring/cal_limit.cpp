@@ -2,38 +2,31 @@
 
 #include <new>
 
-#include "../module/module_state.hpp"
-#include "value_counts.hpp"
+#include "../python/failures.hpp"
+#include "modal_value.hpp"
 
 namespace ombrix {
 
 namespace {
-
-constexpr const char* kQualname = "ombrix.cal_limit";
-
-PyObject* fail(int line) {
-    add_traceback(kQualname, line);
-    return nullptr;
+constexpr Traceback trace{"ombrix.cal_limit"};
 }
 
-}  // namespace
-
-PyObject* cal_limit_entry(const BoundArgs& args) {
-    const FloatVector& x = args.vector(0);  // coverage_thr is bound but takes no part
+PyObject* cal_limit(const FloatVector& x) {
     if (x.is_none()) {
         PyErr_SetString(PyExc_TypeError, "'NoneType' is not iterable");
-        return fail(CalLimitLines::none_check);
+        return trace.at(CalLimitLines::none_check);
     }
     ModalValue modal;
     try {
         modal = modal_value(x);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
-        return fail(CalLimitLines::new_key);
+        return trace.at(CalLimitLines::new_key);
     }
     if (modal.distinct <= 1) {
         PyObject* minus_one = PyLong_FromLong(-1);
-        return minus_one ? minus_one : fail(CalLimitLines::distinct);
+        if (!minus_one) return trace.at(CalLimitLines::distinct);
+        return minus_one;
     }
 
     double top1_value = modal.value;
@@ -47,7 +40,8 @@ PyObject* cal_limit_entry(const BoundArgs& args) {
         }
     }
     PyObject* result = PyFloat_FromDouble(count / all_count);
-    return result ? result : fail(CalLimitLines::result);
+    if (!result) return trace.at(CalLimitLines::result);
+    return result;
 }
 
 }  // namespace ombrix

@@ -1,7 +1,7 @@
 // Coverage limit: the share of non-modal values one unit from the mode.
 #pragma once
 
-#include "../module/binding.hpp"
+#include "../python/views.hpp"
 
 namespace ombrix {
 
@@ -14,6 +14,8 @@ struct CalLimitLines {
     static constexpr int result = 103;
 };
 
-PyObject* cal_limit_entry(const BoundArgs& args);
+// The value (a float, or the int -1), or nullptr with the exception
+// pending. coverage_thr is bound but takes no part.
+PyObject* cal_limit(const FloatVector& x);
 
 }  // namespace ombrix

@@ -1,8 +1,7 @@
 // R statistic: change-point density, gap-skewness weight and variance.
 #pragma once
 
-#include "../module/binding.hpp"
-#include "array_ops.hpp"
+#include "../array_ops/array_ops.hpp"
 
 namespace ombrix {
 
@@ -14,12 +13,9 @@ struct CalRLines {
     static constexpr int variance = 255;
 };
 
-// Internal routine: returns -1.0 with the exception pending on failure (a
-// caller tests PyErr_Occurred() on -1.0, which is also a possible R).
-double cal_r(const FloatVector& cnv_data);
+// Internal routine: empty with the exception pending on failure.
+std::optional<double> cal_r(const FloatVector& cnv_data);
 // The same over given array operations (perm_cnv_pyx's permutation).
-double cal_r(ArrayOps& ops, const FloatVector& cnv_data);
-
-PyObject* cal_r_entry(const BoundArgs& args);
+std::optional<double> cal_r(ArrayOps& ops, const FloatVector& cnv_data);
 
 }  // namespace ombrix

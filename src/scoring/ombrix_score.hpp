@@ -1,7 +1,7 @@
 // Rearrangement score of a profile, with its segment table.
 #pragma once
 
-#include "../module/binding.hpp"
+#include "../python/views.hpp"
 
 namespace ombrix {
 
@@ -19,9 +19,7 @@ struct OmbrixLines {
 };
 
 // Internal routine: the result dictionary, or nullptr with the exception
-// pending.
+// pending. chr_pos takes no part.
 PyObject* ombrix_score(const FloatVector& cnv_data);
-
-PyObject* ombrix_entry(const BoundArgs& args);
 
 }  // namespace ombrix

@@ -4,13 +4,13 @@
 #include <cstdint>
 #include <cstring>
 
-#include "../module/module_state.hpp"
-#include "ops_choice.hpp"
+#include "../array_ops/backend_choice.hpp"
+#include "../python/failures.hpp"
 
 namespace ombrix {
 
 namespace {
-constexpr const char* kQualname = "ombrix.skew";
+constexpr Traceback trace{"ombrix.skew"};
 }
 
 double skew_from_moments(const FloatVector& data, double mean, double std) {
@@ -34,25 +34,16 @@ double skew_from_moments(const FloatVector& data, double mean, double std) {
     return (1.0 / static_cast<double>(n)) * acc;
 }
 
-double skew(ArrayOps& ops, const FloatVector& data) {
-    double mean = 0.0;
-    if (!ops.mean(data, mean)) {
-        add_traceback(kQualname, SkewLines::mean);
-        return -1.0;
-    }
-    double std = 0.0;
-    if (!ops.std(data, std)) {
-        add_traceback(kQualname, SkewLines::std);
-        return -1.0;
-    }
-    return skew_from_moments(data, mean, std);
+std::optional<double> skew(ArrayOps& ops, const FloatVector& data) {
+    std::optional<double> mean = ops.mean(data);
+    if (!mean) return trace.at(SkewLines::mean);
+    std::optional<double> std = ops.std(data);
+    if (!std) return trace.at(SkewLines::std);
+    return skew_from_moments(data, *mean, *std);
 }
 
-PyObject* skew_entry(const BoundArgs& args) {
-    const FloatVector& data = args.vector(0);
-    double result = with_array_ops(!data.is_none(), [&](ArrayOps& ops) { return skew(ops, data); });
-    if (result == -1.0 && PyErr_Occurred()) return nullptr;
-    return PyFloat_FromDouble(result);
+std::optional<double> skew(const FloatVector& data) {
+    return with_array_ops(!data.is_none(), [&](ArrayOps& ops) { return skew(ops, data); });
 }
 
 }  // namespace ombrix

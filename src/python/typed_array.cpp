@@ -1,6 +1,6 @@
 #include "typed_array.hpp"
 
-#include "module_state.hpp"
+#include "process_state.hpp"
 
 namespace ombrix {
 

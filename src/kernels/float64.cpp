@@ -1,4 +1,4 @@
-#include "numpy_kernels.hpp"
+#include "float64.hpp"
 
 #include <cfenv>
 #include <cfloat>
@@ -46,7 +46,7 @@ unsigned raised_flags(double barrier) {
 void clear_flags() { std::feclearexcept(FE_ALL_EXCEPT); }
 #endif
 
-double load(const char* base, Py_ssize_t stride, Py_ssize_t i) {
+double load(const char* base, std::ptrdiff_t stride, std::ptrdiff_t i) {
     double value;
     std::memcpy(&value, base + i * stride, sizeof value);
     return value;
@@ -57,8 +57,8 @@ double load(const char* base, Py_ssize_t stride, Py_ssize_t i) {
 template <bool Contiguous>
 struct Elements {
     Doubles x;
-    double operator()(Py_ssize_t i) const {
-        return load(x.base, Contiguous ? Py_ssize_t{sizeof(double)} : x.stride, i);
+    double operator()(std::ptrdiff_t i) const {
+        return load(x.base, Contiguous ? std::ptrdiff_t{sizeof(double)} : x.stride, i);
     }
 };
 
@@ -66,25 +66,25 @@ template <bool Contiguous>
 struct SquaredDeviations {
     Doubles x;
     double mean;
-    double operator()(Py_ssize_t i) const {
+    double operator()(std::ptrdiff_t i) const {
         double d = Elements<Contiguous>{x}(i) - mean;
         return d * d;
     }
 };
 
-constexpr Py_ssize_t kBlock = 128;
+constexpr std::ptrdiff_t kBlock = 128;
 
 template <class Get>
-double pairwise(const Get& a, Py_ssize_t lo, Py_ssize_t n) {
+double pairwise(const Get& a, std::ptrdiff_t lo, std::ptrdiff_t n) {
     if (n < 8) {
         double res = 0.;
-        for (Py_ssize_t i = 0; i < n; ++i) res += a(lo + i);
+        for (std::ptrdiff_t i = 0; i < n; ++i) res += a(lo + i);
         return res;
     }
     if (n <= kBlock) {
         double r[8];
         for (int j = 0; j < 8; ++j) r[j] = a(lo + j);
-        Py_ssize_t i = 8;
+        std::ptrdiff_t i = 8;
         for (; i < n - (n % 8); i += 8) {
             for (int j = 0; j < 8; ++j) r[j] += a(lo + i + j);
         }
@@ -92,7 +92,7 @@ double pairwise(const Get& a, Py_ssize_t lo, Py_ssize_t n) {
         for (; i < n; ++i) res += a(lo + i);
         return res;
     }
-    Py_ssize_t n2 = n / 2;
+    std::ptrdiff_t n2 = n / 2;
     n2 -= n2 % 8;
     return pairwise(a, lo, n2) + pairwise(a, lo + n2, n - n2);
 }
@@ -100,21 +100,21 @@ double pairwise(const Get& a, Py_ssize_t lo, Py_ssize_t n) {
 // add.reduce: the reduction starts from 0.0 and takes one chunk of the inner
 // loop at a time.
 template <class Get>
-double reduce_add(const Get& a, Py_ssize_t n, Py_ssize_t chunk) {
+double reduce_add(const Get& a, std::ptrdiff_t n, std::ptrdiff_t chunk) {
     double total = 0.0;
-    for (Py_ssize_t start = 0; start < n; start += chunk) {
-        Py_ssize_t count = n - start < chunk ? n - start : chunk;
+    for (std::ptrdiff_t start = 0; start < n; start += chunk) {
+        std::ptrdiff_t count = n - start < chunk ? n - start : chunk;
         total += pairwise(a, start, count);
     }
     return total;
 }
 
-double plain_sum(Doubles x, Py_ssize_t chunk) {
+double plain_sum(Doubles x, std::ptrdiff_t chunk) {
     if (x.stride == sizeof(double)) return reduce_add(Elements<true>{x}, x.length, chunk);
     return reduce_add(Elements<false>{x}, x.length, chunk);
 }
 
-double plain_variance(Doubles x, Py_ssize_t chunk) {
+double plain_variance(Doubles x, std::ptrdiff_t chunk) {
     double n = static_cast<double>(x.length);
     double mean = plain_sum(x, chunk) / n;
     double squares = x.stride == sizeof(double)
@@ -133,37 +133,46 @@ Result flagged(Compute&& compute) {
 
 }  // namespace
 
-Result sum(Doubles x, Py_ssize_t chunk) {
+Result sum(Doubles x, std::ptrdiff_t chunk) {
     return flagged([&] { return plain_sum(x, chunk); });
 }
 
-Result mean(Doubles x, Py_ssize_t chunk) {
+Result mean(Doubles x, std::ptrdiff_t chunk) {
     return flagged([&] { return plain_sum(x, chunk) / static_cast<double>(x.length); });
 }
 
-Result variance(Doubles x, Py_ssize_t chunk) {
+Result variance(Doubles x, std::ptrdiff_t chunk) {
     return flagged([&] { return plain_variance(x, chunk); });
 }
 
-Result standard_deviation(Doubles x, Py_ssize_t chunk) {
+Result standard_deviation(Doubles x, std::ptrdiff_t chunk) {
     return flagged([&] { return std::sqrt(plain_variance(x, chunk)); });
 }
 
-unsigned scaled_running_sum(Doubles weights, double scale, Py_ssize_t chunk,
-                            std::vector<double>& out) {
+unsigned divide(Doubles x, double divisor, std::vector<double>& out) {
     clear_flags();
-    double total = plain_sum(weights, chunk);
-    unsigned hand_over = total != 0.0 && std::fabs(total) < DBL_MIN ? kHandOver : 0u;
-    out.resize(static_cast<size_t>(weights.length));
+    unsigned hand_over = divisor != 0.0 && std::fabs(divisor) < DBL_MIN ? kHandOver : 0u;
+    out.resize(static_cast<size_t>(x.length));
+    volatile double sink = 0.0;  // keeps every quotient ahead of the flag test
+    for (std::ptrdiff_t i = 0; i < x.length; ++i) {
+        double quotient = load(x.base, x.stride, i) / divisor;
+        sink = quotient;
+        out[static_cast<size_t>(i)] = quotient;
+    }
+    return raised_flags(sink) | hand_over;
+}
+
+unsigned rounded_running_sum(Doubles x, double scale, std::vector<double>& out) {
+    clear_flags();
+    out.resize(static_cast<size_t>(x.length));
     double running = 0.0;
-    for (Py_ssize_t i = 0; i < weights.length; ++i) {
-        double normalised = load(weights.base, weights.stride, i) / total;
+    for (std::ptrdiff_t i = 0; i < x.length; ++i) {
         // cumsum's first element is the value itself, not 0.0 + value
-        double rounded = std::rint(normalised * scale);
+        double rounded = std::rint(load(x.base, x.stride, i) * scale);
         running = i == 0 ? rounded : running + rounded;
         out[static_cast<size_t>(i)] = running;
     }
-    return raised_flags(running) | hand_over;
+    return raised_flags(running);
 }
 
 void clear_fp_flags() { clear_flags(); }
@@ -181,7 +190,7 @@ namespace {
 template <bool Contiguous>
 void collect_changes(Doubles x, std::vector<double>& out) {
     Elements<Contiguous> at{x};
-    for (Py_ssize_t i = 0; i + 1 < x.length; ++i) {
+    for (std::ptrdiff_t i = 0; i + 1 < x.length; ++i) {
         double d = at(i + 1) - at(i);
         if (d != 0) out.push_back(static_cast<double>(i));  // NaN counts as a change
     }

@@ -4,11 +4,10 @@
 // work, nor a view object that NumPy or a warning kept.
 #pragma once
 
-#include "../module/views.hpp"
+#include "../python/process_state.hpp"
+#include "../python/views.hpp"
 
 namespace ombrix {
-
-enum class Scratch { smoothed, gaps, run_lengths, count };
 
 // A view of `count` doubles over a scratch array (contents undefined), or
 // false with MemoryError pending.

@@ -1,13 +1,10 @@
 #include "scratch_arrays.hpp"
 
-#include "../module/numpy_api.hpp"
+#include "../python/numpy_api.hpp"
 
 namespace ombrix {
 
 namespace {
-
-// Owned for the life of the process, like the interned names.
-PyObject* spares[static_cast<int>(Scratch::count)] = {};
 
 // Larger arrays are not kept: the process would hold them for good.
 constexpr Py_ssize_t kLargestKept = Py_ssize_t{1} << 20;
@@ -15,7 +12,7 @@ constexpr Py_ssize_t kLargestKept = Py_ssize_t{1} << 20;
 }  // namespace
 
 bool scratch_vector(Scratch slot, Py_ssize_t count, FloatVector& out) {
-    PyObject*& spare = spares[static_cast<int>(slot)];
+    PyObject*& spare = scratch_arrays.spare[static_cast<int>(slot)];
     bool reusable = spare && Py_REFCNT(spare) == 1 &&
                     PyArray_DIM(reinterpret_cast<PyArrayObject*>(spare), 0) >= count;
     Ref array = Ref::borrow(spare);

@@ -2,10 +2,9 @@
 
 #include <cstdint>
 
-#include "../scoring/numpy_kernels.hpp"
-#include "module_state.hpp"
-#include "names.hpp"
-#include "numpy_runtime.hpp"
+#include "../kernels/float64.hpp"
+#include "../python/numpy_runtime.hpp"
+#include "../python/process_state.hpp"
 
 namespace ombrix {
 
@@ -18,13 +17,9 @@ PyObject* const* const kReplacedFunctions[] = {
     &names.mean, &names.std,   &names.round,  &names.cumsum,      &names.repeat, &names.abs,
 };
 constexpr size_t kReplacedCount = sizeof kReplacedFunctions / sizeof kReplacedFunctions[0];
+static_assert(kReplacedCount == kReplacedFunctionCount);
 
-// Owned for the life of the process, like the interned names.
-struct StartupNumpy {
-    PyObject* module = nullptr;
-    PyTypeObject* type = nullptr;
-    PyObject* functions[kReplacedCount] = {};
-} startup;
+StartupNumpy& startup = startup_numpy;
 
 // Whether the module namespace or NumPy's may have changed since the last
 // check that found everything in place. Python 3.12 and newer tell through

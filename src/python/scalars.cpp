@@ -1,4 +1,4 @@
-#include "convert.hpp"
+#include "scalars.hpp"
 
 #include <climits>
 
@@ -60,6 +60,15 @@ bool to_truth(PyObject* obj, bool& out) {
     if (truth < 0) return false;
     out = truth != 0;
     return true;
+}
+
+bool to_double(PyObject* obj, double& out) {
+    if (PyFloat_CheckExact(obj)) {
+        out = PyFloat_AS_DOUBLE(obj);
+        return true;
+    }
+    out = PyFloat_AsDouble(obj);
+    return !(out == -1.0 && PyErr_Occurred());
 }
 
 }  // namespace ombrix

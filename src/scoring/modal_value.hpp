@@ -4,7 +4,7 @@
 // first wins, as a stable sort by descending count keeps it.
 #pragma once
 
-#include "../module/views.hpp"
+#include "../python/views.hpp"
 
 namespace ombrix {
 

@@ -1,16 +1,16 @@
-// NumPy's float64 results computed natively, bit for bit: add.reduce is
-// pairwise summation (8 accumulators, 128-element blocks) over chunks of
-// `chunk` elements (the ufunc buffer size up to NumPy 2.2, the whole array
-// from 2.3 on), added to 0.0 one chunk after the other; mean = sum / n; var = the same sum of the squared deviations from
-// that mean, over n; std = sqrt(var); round = rint; cumsum runs in order.
+// NumPy's float64 results computed natively, bit for bit, with no Python:
+// add.reduce is pairwise summation (8 accumulators, 128-element blocks) over
+// chunks of `chunk` elements (the ufunc buffer size up to NumPy 2.2, the
+// whole array from 2.3 on), added to 0.0 one chunk after the other;
+// mean = sum / n; var = the same sum of the squared deviations from that
+// mean, over n; std = sqrt(var); round = rint; cumsum runs in order.
 //
 // Every kernel also reports the floating-point flags its arithmetic raised,
 // so that a caller can hand the operation to NumPy whenever NumPy would warn
 // or raise under the caller's error state.
 #pragma once
 
-#include <Python.h>
-
+#include <cstddef>
 #include <vector>
 
 namespace ombrix::kernels {
@@ -29,8 +29,8 @@ enum FpFlag : unsigned {
 // A 1-D run of doubles read through a byte stride.
 struct Doubles {
     const char* base;
-    Py_ssize_t length;
-    Py_ssize_t stride;
+    std::ptrdiff_t length;
+    std::ptrdiff_t stride;
 };
 
 struct Result {
@@ -38,17 +38,19 @@ struct Result {
     unsigned flags;
 };
 
-Result sum(Doubles x, Py_ssize_t chunk);
+Result sum(Doubles x, std::ptrdiff_t chunk);
 // n > 0: NumPy warns without a flag for an empty mean.
-Result mean(Doubles x, Py_ssize_t chunk);
-Result variance(Doubles x, Py_ssize_t chunk);
-Result standard_deviation(Doubles x, Py_ssize_t chunk);
+Result mean(Doubles x, std::ptrdiff_t chunk);
+Result variance(Doubles x, std::ptrdiff_t chunk);
+Result standard_deviation(Doubles x, std::ptrdiff_t chunk);
 
-// cut = cumsum(rint(weights / sum(weights) * scale)) into `out`; the
-// weights are read, never written. A subnormal sum asks for kHandOver: some
-// NumPy releases report overflow when their array division meets one.
-unsigned scaled_running_sum(Doubles weights, double scale, Py_ssize_t chunk,
-                            std::vector<double>& out);
+// out = x / divisor, element by element. A subnormal divisor asks for
+// kHandOver: some NumPy releases report overflow when their array division
+// meets one.
+unsigned divide(Doubles x, double divisor, std::vector<double>& out);
+
+// out = cumsum(rint(x * scale)).
+unsigned rounded_running_sum(Doubles x, double scale, std::vector<double>& out);
 
 // For arithmetic of a caller's own that stands for NumPy's: clears the
 // flags, and reads those raised since.

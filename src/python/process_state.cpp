@@ -1,4 +1,4 @@
-#include "names.hpp"
+#include "process_state.hpp"
 
 #include <cstring>
 
@@ -6,8 +6,11 @@
 
 namespace ombrix {
 
+ModuleState state;
 Names names;
 Constants constants;
+StartupNumpy startup_numpy;
+ScratchArrays scratch_arrays;
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "value_counts.hpp"
+#include "modal_value.hpp"
 
 #include <cmath>
 #include <cstdint>

@@ -1,5 +1,5 @@
 // Calls into Python objects (NumPy's functions and methods) with borrowed
-// arguments, returning owned results.
+// arguments, returning owned results (empty with the exception pending).
 #pragma once
 
 #include <Python.h>
@@ -34,6 +34,20 @@ inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyOb
     Ref method = Ref::steal(PyObject_GetAttr(obj, name));
     if (!method) return {};
     return call(method, args);
+}
+
+// The item `index` of a sequence result (a tuple from np.where, a pair of a
+// dictionary's items).
+inline Ref item_at(PyObject* obj, Py_ssize_t index) {
+    if (PyTuple_CheckExact(obj) && index < PyTuple_GET_SIZE(obj)) {
+        return Ref::borrow(PyTuple_GET_ITEM(obj, index));
+    }
+    if (PyList_CheckExact(obj) && index < PyList_GET_SIZE(obj)) {
+        return Ref::borrow(PyList_GET_ITEM(obj, index));
+    }
+    Ref key = Ref::steal(PyLong_FromSsize_t(index));
+    if (!key) return {};
+    return Ref::steal(PyObject_GetItem(obj, key.get()));
 }
 
 }  // namespace ombrix

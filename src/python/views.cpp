@@ -2,7 +2,6 @@
 
 #include <climits>
 
-#include "names.hpp"
 #include "numpy_api.hpp"
 #include "static_type.hpp"
 

@@ -1,0 +1,148 @@
+// The array operations that the scores and the permutation backgrounds are
+// written over. Each algorithm is written once, over this interface; its two
+// backends are NumpyCallBackend, which makes every NumPy call through the
+// module global `np` as the statements of the algorithms do, and
+// NativeBackend, which computes the same bits natively and hands an operation
+// to NumPy wherever NumPy would warn or raise (a floating-point flag that the
+// caller's error state reports, the mean of an empty segment).
+//
+// An operation makes one statement of an algorithm and returns what it made
+// as a value, which later operations take. Failure is a false or empty result
+// with the Python exception pending; the algorithm adds the traceback entry
+// of its statement.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "../python/typed_array.hpp"
+
+namespace ombrix {
+
+// The change points of a profile: NumPy's index array (and its float64 form)
+// where NumPy's calls made them, the positions where the native backend did.
+struct ChangePoints {
+    TypedInt64Array indices;        // np.where(np.diff(profile) != 0)[0]
+    TypedFloatArray as_double;      // indices.astype("double")
+    std::vector<double> positions;  // native
+    bool native = false;
+
+    Py_ssize_t count() const {
+        if (native) return static_cast<Py_ssize_t>(positions.size());
+        return as_double.object ? as_double.view.length : indices.view.length;
+    }
+};
+
+// The (r, 3) float64 table of segment starts, ends and lengths.
+struct SegmentTable {
+    TypedFloatMatrix array;
+    Ref length_column;  // table[:, 2], once NumPy's calls have taken it
+    Py_ssize_t rows() const { return array.view.shape[0]; }
+};
+
+// A float64 vector: NumPy's array, or native values that `values.owner`
+// keeps alive (no array yet).
+struct FloatValues {
+    TypedFloatArray array;
+    FloatVector values;
+    bool native = false;
+};
+
+// The cut positions of a re-segmentation.
+struct CutPositions {
+    TypedFloatArray array;          // NumPy's
+    std::vector<double> positions;  // native
+    bool native = false;
+
+    double at(Py_ssize_t j) const { return native ? positions[static_cast<size_t>(j)] : array.view[j]; }
+};
+
+// The pieces of a smoothed profile: NumPy's list of arrays, or the profile
+// written natively into one array as the pieces arrive.
+struct Pieces {
+    Ref list;  // NumPy's
+    struct Run {
+        double value;
+        Py_ssize_t length;
+    };
+    Ref array;  // native: the smoothed profile so far
+    double* data = nullptr;
+    Py_ssize_t capacity = 0;
+    Py_ssize_t length = 0;
+    std::vector<Run> runs;  // the profile as runs of one value, for its change points
+    Py_ssize_t added = 0;   // pieces appended, empty ones included
+    bool native = false;
+};
+
+// How cut positions near the end are dropped: those equal to the end
+// (permutation_bg), or those at or beyond it (perm_cnv_pyx).
+enum class EndFilter { DropEqual, DropAtOrAbove };
+
+class ArrayOps {
+public:
+    virtual ~ArrayOps() = default;
+
+    // np.mean(v), np.std(v, ddof=0) and np.var(v) of a view object over v.
+    virtual std::optional<double> mean(const FloatVector& v) = 0;
+    virtual std::optional<double> std(const FloatVector& v) = 0;
+    virtual std::optional<double> var(const FloatVector& v) = 0;
+
+    // np.where(np.diff(profile) != 0)[0]
+    virtual std::optional<ChangePoints> change_points(const FloatVector& profile) = 0;
+    // The same, .astype("double").
+    virtual std::optional<ChangePoints> change_points_as_double(const FloatVector& profile) = 0;
+    // np.abs(np.diff(change_points)) of the float64 change points.
+    virtual std::optional<FloatValues> gaps(ChangePoints& change_points) = 0;
+    // The values bound as a view, as an argument is bound (NumPy's array
+    // must be writable).
+    virtual std::optional<FloatVector> bound_view(FloatValues& values) = 0;
+
+    // table = np.zeros((len(change_points) + 1, 3))
+    virtual std::optional<SegmentTable> zero_table(ChangePoints& change_points) = 0;
+    // table[:, 0] = np.concatenate(([0], change_points))
+    virtual bool set_starts(SegmentTable& table, ChangePoints& change_points) = 0;
+    // table[:, 1] = np.concatenate((change_points, [last_index]))
+    virtual bool set_ends(SegmentTable& table, ChangePoints& change_points, Py_ssize_t last_index) = 0;
+    // table[:, 2] = table[:, 1] - table[:, 0] + 1
+    virtual bool set_lengths(SegmentTable& table) = 0;
+    // r / np.sum(table[:, 2]) as a double.
+    virtual std::optional<double> rows_over_total_length(SegmentTable& table) = 0;
+    // table[:, 2] as a view.
+    virtual std::optional<FloatVector> length_column(SegmentTable& table) = 0;
+    // table.tolist()
+    virtual Ref table_list(SegmentTable& table) = 0;
+
+    // weights /= np.sum(weights)
+    virtual bool normalise(TypedFloatArray& weights) = 0;
+    // cut = np.cumsum(np.round(weights * scale))
+    virtual std::optional<CutPositions> rounded_running_sum(TypedFloatArray& weights, int scale) = 0;
+    // cut = cut[cut != 0]
+    virtual bool drop_zeros(CutPositions& cut) = 0;
+    // cut = cut[cut != end], or cut[cut < end]
+    virtual bool drop_end(CutPositions& cut, Py_ssize_t end, EndFilter filter) = 0;
+    // cut = np.concatenate(([0], cut, [end]))
+    virtual bool add_bounds(CutPositions& cut, Py_ssize_t end) = 0;
+    // len(cut)
+    virtual std::optional<Py_ssize_t> cut_count(CutPositions& cut) = 0;
+
+    // pieces = [], for segments between the given cut positions
+    virtual std::optional<Pieces> begin_pieces(const CutPositions& cut) = 0;
+    // float(np.round(np.mean(segment))), np.round fetched first.
+    virtual std::optional<double> rounded_mean(const FloatVector& segment) = 0;
+    // pieces.append(np.repeat(value, length))
+    virtual bool add_piece(Pieces& pieces, double value, int length) = 0;
+    // pieces.append(np.repeat(np.mean(segment), length)), np.repeat fetched first.
+    virtual bool mean_piece(Pieces& pieces, const FloatVector& segment, int length) = 0;
+    // np.var(np.concatenate(pieces)), np.var fetched first.
+    virtual std::optional<double> pieces_variance(Pieces& pieces) = 0;
+    // np.concatenate(pieces), bound as a view.
+    virtual std::optional<FloatVector> smoothed_profile(Pieces& pieces) = 0;
+
+    // Python code may have run outside the operations (a NumPy call, with
+    // its warnings and error callbacks): the native backend asks the gate
+    // again, and where the gate has closed, makes the rest of the unit with
+    // NumPy's calls.
+    virtual void after_python_code() {}
+};
+
+}  // namespace ombrix

@@ -1,0 +1,532 @@
+#include "native_backend.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "../python/calls.hpp"
+#include "../python/globals.hpp"
+#include "../python/numpy_api.hpp"
+#include "../python/process_state.hpp"
+#include "../python/scalars.hpp"
+#include "scratch_arrays.hpp"
+#include <numpy/arrayscalars.h>
+
+namespace ombrix {
+
+namespace {
+
+kernels::Doubles doubles(const FloatVector& v) { return {v.base, v.length, v.stride}; }
+
+double* data_of(const Ref& array) {
+    return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+}
+
+// A new float64 array holding a copy of `count` contiguous values.
+Ref array_of(const double* values, Py_ssize_t count) {
+    npy_intp size = count;
+    Ref array = Ref::steal(PyArray_SimpleNew(1, &size, NPY_DOUBLE));
+    if (array) std::copy_n(values, count, data_of(array));
+    return array;
+}
+
+// The NumPy form of values that the native backend made, for a hand-over.
+bool give_numpy_form(FloatValues& values) {
+    if (values.array.object) return true;
+    auto* data = reinterpret_cast<const double*>(values.values.base);  // scratch: contiguous
+    return assign(values.array, array_of(data, values.values.length));
+}
+
+bool give_numpy_doubles(ChangePoints& found) {
+    if (found.as_double.object) return true;
+    return assign(found.as_double, array_of(found.positions.data(), static_cast<Py_ssize_t>(found.positions.size())));
+}
+
+bool give_numpy_indices(ChangePoints& found) {
+    if (found.indices.object) return true;
+    npy_intp size = static_cast<npy_intp>(found.positions.size());
+    Ref array = Ref::steal(PyArray_SimpleNew(1, &size, NPY_INT64));
+    if (!array) return false;
+    auto* data = static_cast<npy_int64*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    for (npy_intp i = 0; i < size; ++i) data[i] = static_cast<npy_int64>(found.positions[static_cast<size_t>(i)]);
+    return assign(found.indices, std::move(array));
+}
+
+bool give_numpy_form(CutPositions& cut) {
+    if (!cut.native) return true;
+    if (!assign(cut.array, array_of(cut.positions.data(), static_cast<Py_ssize_t>(cut.positions.size())))) {
+        return false;
+    }
+    cut.native = false;
+    return true;
+}
+
+// The pieces so far as one: their concatenation is the same array.
+bool give_numpy_form(Pieces& pieces) {
+    if (!pieces.native) return true;
+    pieces.list = Ref::steal(PyList_New(0));
+    if (!pieces.list) return false;
+    if (pieces.added > 0) {
+        Ref so_far = array_of(pieces.data, pieces.length);
+        if (!so_far || PyList_Append(pieces.list.get(), so_far.get()) < 0) return false;
+    }
+    pieces.native = false;
+    return true;
+}
+
+// Room for `count` more values in the smoothed profile. Only cut positions
+// that run backwards before the last pair outgrow the first estimate; NumPy's
+// nondecreasing running sums never do.
+bool reserve(Pieces& pieces, Py_ssize_t count) {
+    if (count <= pieces.capacity - pieces.length) return true;
+    npy_intp size = std::max(2 * pieces.capacity, pieces.length + count);
+    Ref grown = Ref::steal(PyArray_SimpleNew(1, &size, NPY_DOUBLE));
+    if (!grown) return false;
+    std::copy_n(pieces.data, pieces.length, data_of(grown));
+    pieces.array = std::move(grown);
+    pieces.data = data_of(pieces.array);
+    pieces.capacity = size;
+    return true;
+}
+
+// Weights that the native statements may divide in place, as NumPy's
+// in-place division does: a plain writable array (a subclass could define
+// its own arithmetic).
+bool plain_writable_array(const TypedFloatArray& weights) {
+    PyObject* object = weights.object.get();
+    return PyArray_CheckExact(object) && PyArray_ISWRITEABLE(reinterpret_cast<PyArrayObject*>(object));
+}
+
+}  // namespace
+
+void NativeBackend::after_python_code() {
+    if (numpy_calls_) return;
+    NativeConditions now;
+    if (native_conditions(now)) {
+        conditions_ = now;  // the error state may have changed too
+        return;
+    }
+    numpy_calls_ = true;
+}
+
+template <class NumpyCall>
+std::optional<double> NativeBackend::reduce(const FloatVector& v,
+                                            kernels::Result (*kernel)(kernels::Doubles, std::ptrdiff_t),
+                                            NumpyCall&& numpy_call) {
+    if (!numpy_calls_ && !v.is_none() && v.length > 0) {
+        kernels::Result r = kernel(doubles(v), conditions_.reduction_chunk);
+        if (!reported(r.flags)) return r.value;
+    }
+    std::optional<double> made = numpy_call();
+    after_python_code();
+    return made;
+}
+
+std::optional<double> NativeBackend::mean(const FloatVector& v) {
+    return reduce(v, kernels::mean, [&] { return numpy_.mean(v); });
+}
+
+std::optional<double> NativeBackend::std(const FloatVector& v) {
+    return reduce(v, kernels::standard_deviation, [&] { return numpy_.std(v); });
+}
+
+std::optional<double> NativeBackend::var(const FloatVector& v) {
+    return reduce(v, kernels::variance, [&] { return numpy_.var(v); });
+}
+
+bool NativeBackend::is_smoothed_profile(const FloatVector& v) const {
+    return smoothed_base_ && v.base == smoothed_base_ && v.length == smoothed_length_ &&
+           v.stride == sizeof(double);
+}
+
+// The differences of a profile made of constant pieces are m - m inside a
+// piece and the step between pieces: computing each of them once gives the
+// change points and the flags of the element-by-element differences.
+unsigned NativeBackend::smoothed_change_points(std::vector<double>& positions) const {
+    kernels::clear_fp_flags();
+    Py_ssize_t position = 0;
+    double previous = 0.0;
+    volatile double sink = 0.0;  // keeps every difference ahead of the flag test
+    for (const Pieces::Run& run : smoothed_runs_) {
+        if (run.length == 0) continue;
+        if (position > 0) {
+            double step = run.value - previous;
+            sink = step;
+            if (step != 0) positions.push_back(static_cast<double>(position - 1));
+        }
+        if (run.length > 1) {
+            double inside = run.value - run.value;
+            sink = inside;
+            if (inside != 0) {
+                for (Py_ssize_t i = 0; i + 1 < run.length; ++i) positions.push_back(static_cast<double>(position + i));
+            }
+        }
+        previous = run.value;
+        position += run.length;
+    }
+    (void)sink;
+    return kernels::current_flags();
+}
+
+unsigned NativeBackend::find_change_points(const FloatVector& profile, std::vector<double>& positions) {
+    if (is_smoothed_profile(profile)) return smoothed_change_points(positions);
+    return kernels::change_points(doubles(profile), positions);
+}
+
+std::optional<ChangePoints> NativeBackend::change_points(const FloatVector& profile) {
+    // None only ever reaches the NumPy-call backend: the caller picks it for such a call.
+    if (numpy_calls_) return numpy_.change_points(profile);
+    ChangePoints found;
+    found.native = true;
+    if (!reported(find_change_points(profile, found.positions))) return found;
+    std::optional<ChangePoints> made = numpy_.change_points(profile);  // with NumPy's warnings
+    after_python_code();
+    if (!made) return std::nullopt;
+    made->native = true;
+    const Int64Vector& indices = made->indices.view;
+    for (Py_ssize_t i = 0; i < indices.length; ++i) made->positions.push_back(static_cast<double>(indices[i]));
+    return made;
+}
+
+std::optional<ChangePoints> NativeBackend::change_points_as_double(const FloatVector& profile) {
+    if (numpy_calls_) return numpy_.change_points_as_double(profile);
+    ChangePoints found;
+    found.native = true;
+    if (!reported(find_change_points(profile, found.positions))) return found;
+    std::optional<ChangePoints> made = numpy_.change_points_as_double(profile);
+    after_python_code();
+    if (!made) return std::nullopt;
+    made->native = true;
+    const FloatVector& values = made->as_double.view;
+    for (Py_ssize_t i = 0; i < values.length; ++i) made->positions.push_back(values[i]);
+    return made;
+}
+
+std::optional<FloatValues> NativeBackend::gaps(ChangePoints& change_points) {
+    if (numpy_calls_) {
+        if (!give_numpy_doubles(change_points)) return std::nullopt;
+        return numpy_.gaps(change_points);
+    }
+    const std::vector<double>& positions = change_points.positions;
+    FloatValues gaps;
+    gaps.native = true;
+    Py_ssize_t count = static_cast<Py_ssize_t>(positions.size()) - 1;
+    if (!scratch_vector(Scratch::gaps, count, gaps.values)) return std::nullopt;
+    auto* out = reinterpret_cast<double*>(const_cast<char*>(gaps.values.base));
+    // differences of whole-number indices: exact, no flag
+    for (Py_ssize_t i = 0; i < count; ++i) out[i] = std::fabs(positions[i + 1] - positions[i]);
+    return gaps;
+}
+
+std::optional<FloatVector> NativeBackend::bound_view(FloatValues& values) {
+    if (numpy_calls_ || !values.native) {
+        if (!give_numpy_form(values)) return std::nullopt;
+        return numpy_.bound_view(values);
+    }
+    return values.values;
+}
+
+std::optional<SegmentTable> NativeBackend::zero_table(ChangePoints& change_points) {
+    if (numpy_calls_) {
+        if (!give_numpy_indices(change_points)) return std::nullopt;
+        return numpy_.zero_table(change_points);
+    }
+    Py_ssize_t rows = static_cast<Py_ssize_t>(change_points.positions.size()) + 1;
+    npy_intp shape[2] = {rows, 3};
+    Ref array = Ref::steal(PyArray_ZEROS(2, shape, NPY_DOUBLE, 0));
+    if (!array) return std::nullopt;
+    SegmentTable table;
+    FloatMatrix& view = table.array.view;
+    view.base = reinterpret_cast<const char*>(data_of(array));
+    view.shape[0] = rows;
+    view.shape[1] = 3;
+    view.strides[0] = 3 * sizeof(double);
+    view.strides[1] = sizeof(double);
+    view.owner = array;
+    table.array.object = std::move(array);
+    return table;
+}
+
+namespace {
+
+// Column `column` of row `row` of a table the native backend made.
+double& cell(SegmentTable& table, Py_ssize_t row, int column) {
+    return reinterpret_cast<double*>(const_cast<char*>(table.array.view.base))[3 * row + column];
+}
+
+}  // namespace
+
+bool NativeBackend::set_starts(SegmentTable& table, ChangePoints& change_points) {
+    if (numpy_calls_) return give_numpy_indices(change_points) && numpy_.set_starts(table, change_points);
+    for (Py_ssize_t k = 0; k < table.rows(); ++k) {
+        cell(table, k, 0) = k == 0 ? 0.0 : change_points.positions[static_cast<size_t>(k - 1)];
+    }
+    return true;
+}
+
+bool NativeBackend::set_ends(SegmentTable& table, ChangePoints& change_points, Py_ssize_t last_index) {
+    if (numpy_calls_) return give_numpy_indices(change_points) && numpy_.set_ends(table, change_points, last_index);
+    Py_ssize_t rows = table.rows();
+    for (Py_ssize_t k = 0; k < rows; ++k) {
+        cell(table, k, 1) = k + 1 < rows ? change_points.positions[static_cast<size_t>(k)]
+                                         : static_cast<double>(last_index);
+    }
+    return true;
+}
+
+bool NativeBackend::set_lengths(SegmentTable& table) {
+    if (numpy_calls_) return numpy_.set_lengths(table);
+    // whole numbers: exact, no flag
+    for (Py_ssize_t k = 0; k < table.rows(); ++k) cell(table, k, 2) = (cell(table, k, 1) - cell(table, k, 0)) + 1.0;
+    return true;
+}
+
+std::optional<FloatVector> NativeBackend::length_column(SegmentTable& table) {
+    if (numpy_calls_) return numpy_.length_column(table);
+    FloatVector column;
+    column.base = table.array.view.base + 2 * sizeof(double);
+    column.length = table.rows();
+    column.stride = 3 * sizeof(double);
+    column.owner = table.array.object;
+    return column;
+}
+
+std::optional<double> NativeBackend::rows_over_total_length(SegmentTable& table) {
+    if (numpy_calls_) return numpy_.rows_over_total_length(table);
+    // whole-number lengths: their sum raises no flag
+    double total = kernels::sum(doubles(*length_column(table)), conditions_.reduction_chunk).value;
+    return static_cast<double>(table.rows()) / total;
+}
+
+Ref NativeBackend::table_list(SegmentTable& table) {
+    if (numpy_calls_) return numpy_.table_list(table);
+    Ref list = Ref::steal(PyList_New(table.rows()));
+    if (!list) return {};
+    for (Py_ssize_t k = 0; k < table.rows(); ++k) {
+        Ref row = Ref::steal(PyList_New(3));
+        if (!row) return {};
+        for (int j = 0; j < 3; ++j) {
+            PyObject* value = PyFloat_FromDouble(cell(table, k, j));
+            if (!value) return {};
+            PyList_SET_ITEM(row.get(), j, value);
+        }
+        PyList_SET_ITEM(list.get(), k, row.release());
+    }
+    return list;
+}
+
+bool NativeBackend::normalise(TypedFloatArray& weights) {
+    if (!numpy_calls_ && plain_writable_array(weights)) {
+        kernels::Result total = kernels::sum(doubles(weights.view), conditions_.reduction_chunk);
+        std::vector<double> quotients;
+        if (!reported(total.flags) && !reported(kernels::divide(doubles(weights.view), total.value, quotients))) {
+            auto* out = const_cast<char*>(weights.view.base);
+            for (size_t i = 0; i < quotients.size(); ++i) {
+                std::memcpy(out + static_cast<Py_ssize_t>(i) * weights.view.stride, &quotients[i], sizeof(double));
+            }
+            return true;
+        }
+    }
+    bool made = numpy_.normalise(weights);  // with NumPy's warnings and errors
+    after_python_code();
+    return made;
+}
+
+std::optional<CutPositions> NativeBackend::rounded_running_sum(TypedFloatArray& weights, int scale) {
+    if (!numpy_calls_ && plain_writable_array(weights)) {
+        CutPositions cut;
+        cut.native = true;
+        unsigned flags = kernels::rounded_running_sum(doubles(weights.view), static_cast<double>(scale), cut.positions);
+        bool finite = std::all_of(cut.positions.begin(), cut.positions.end(), [](double c) { return std::isfinite(c); });
+        if (!reported(flags) && finite) return cut;
+    }
+    // NumPy's own statements from here on, with their warnings, errors and NaN cuts
+    std::optional<CutPositions> made = numpy_.rounded_running_sum(weights, scale);
+    after_python_code();
+    return made;
+}
+
+bool NativeBackend::drop_zeros(CutPositions& cut) {
+    if (numpy_calls_ || !cut.native) {
+        bool made = give_numpy_form(cut) && numpy_.drop_zeros(cut);
+        after_python_code();
+        return made;
+    }
+    std::erase(cut.positions, 0.0);
+    return true;
+}
+
+bool NativeBackend::drop_end(CutPositions& cut, Py_ssize_t end, EndFilter filter) {
+    if (numpy_calls_ || !cut.native) {
+        bool made = give_numpy_form(cut) && numpy_.drop_end(cut, end, filter);
+        after_python_code();
+        return made;
+    }
+    double bound = static_cast<double>(end);
+    std::erase_if(cut.positions, [&](double c) { return filter == EndFilter::DropEqual ? c == bound : !(c < bound); });
+    return true;
+}
+
+bool NativeBackend::add_bounds(CutPositions& cut, Py_ssize_t end) {
+    if (numpy_calls_ || !cut.native) {
+        bool made = give_numpy_form(cut) && numpy_.add_bounds(cut, end);
+        after_python_code();
+        return made;
+    }
+    cut.positions.insert(cut.positions.begin(), 0.0);
+    cut.positions.push_back(static_cast<double>(end));
+    return true;
+}
+
+std::optional<Py_ssize_t> NativeBackend::cut_count(CutPositions& cut) {
+    if (numpy_calls_ || !cut.native) {
+        if (!give_numpy_form(cut)) return std::nullopt;
+        return numpy_.cut_count(cut);
+    }
+    return static_cast<Py_ssize_t>(cut.positions.size());
+}
+
+std::optional<Pieces> NativeBackend::begin_pieces(const CutPositions& cut) {
+    if (numpy_calls_) return numpy_.begin_pieces(cut);
+    // The pieces reach no further than the largest cut position; cut
+    // positions without a 32-bit value are refused before any piece.
+    Py_ssize_t cut_total = cut.native ? static_cast<Py_ssize_t>(cut.positions.size()) : cut.array.view.length;
+    double largest = 0.0;
+    for (Py_ssize_t j = 0; j < cut_total; ++j) largest = std::max(largest, cut.at(j));
+    npy_intp capacity = largest < 2147483648.0 ? static_cast<npy_intp>(largest) : 0;
+    FloatVector view;
+    if (!scratch_vector(Scratch::smoothed, capacity, view)) return std::nullopt;
+    Pieces pieces;
+    pieces.native = true;
+    pieces.array = view.owner;
+    pieces.data = reinterpret_cast<double*>(const_cast<char*>(view.base));
+    pieces.capacity = view.length;
+    pieces.runs.reserve(static_cast<size_t>(cut_total));
+    return pieces;
+}
+
+bool NativeBackend::append_run(Pieces& pieces, double value, Py_ssize_t count) {
+    if (!reserve(pieces, count)) return false;
+    pieces.runs.push_back({value, count});
+    std::fill_n(pieces.data + pieces.length, count, value);
+    pieces.length += count;
+    ++pieces.added;
+    return true;
+}
+
+Ref NativeBackend::empty_segment_mean(const FloatVector& segment, PyObject* then_name, Ref& then) {
+    then = np_attr(then_name);
+    Ref mean = then ? NumpyCallBackend::segment_mean(segment) : Ref();
+    after_python_code();
+    return mean;
+}
+
+std::optional<double> NativeBackend::rounded_mean(const FloatVector& segment) {
+    if (numpy_calls_) return numpy_.rounded_mean(segment);
+    if (segment.is_none() || segment.length == 0) {
+        Ref round;
+        Ref m = empty_segment_mean(segment, names.round, round);
+        if (!m) return std::nullopt;
+        // Rounding its float64 NaN is exact and silent, so that stays native.
+        if (!numpy_calls_ && Py_IS_TYPE(m.get(), &PyDoubleArrType_Type)) {
+            return std::rint(reinterpret_cast<PyDoubleScalarObject*>(m.get())->obval);
+        }
+        Ref rounded = call(round, {m.get()});
+        after_python_code();
+        double value = 0.0;
+        if (!rounded || !to_double(rounded.get(), value)) return std::nullopt;
+        return value;
+    }
+    kernels::Result r = kernels::mean(doubles(segment), conditions_.reduction_chunk);
+    if (!reported(r.flags)) return std::rint(r.value);
+    std::optional<double> made = numpy_.rounded_mean(segment);
+    after_python_code();
+    return made;
+}
+
+bool NativeBackend::add_piece(Pieces& pieces, double value, int length) {
+    if (numpy_calls_ || !pieces.native) return give_numpy_form(pieces) && numpy_.add_piece(pieces, value, length);
+    return append_run(pieces, value, length);
+}
+
+// A piece that NumPy made: into NumPy's list once the unit continues with its
+// calls, else into the smoothed profile.
+bool NativeBackend::take_numpy_piece(Pieces& pieces, const Ref& piece) {
+    if (!piece) return false;
+    if (numpy_calls_) return give_numpy_form(pieces) && PyList_Append(pieces.list.get(), piece.get()) == 0;
+    return append_piece_values(pieces, piece.get());
+}
+
+bool NativeBackend::mean_piece(Pieces& pieces, const FloatVector& segment, int length) {
+    if (numpy_calls_ || !pieces.native) {
+        return give_numpy_form(pieces) && numpy_.mean_piece(pieces, segment, length);
+    }
+    bool empty = segment.is_none() || segment.length == 0;
+    if (!empty && length >= 0) {
+        kernels::Result r = kernels::mean(doubles(segment), conditions_.reduction_chunk);
+        if (!reported(r.flags)) return append_run(pieces, r.value, length);
+    }
+    if (empty && length == 0) {
+        Ref repeat;
+        Ref m = empty_segment_mean(segment, names.repeat, repeat);
+        if (!m) return false;
+        // Repeating its float64 NaN no times is exact and silent: an empty piece.
+        if (!numpy_calls_ && Py_IS_TYPE(m.get(), &PyDoubleArrType_Type)) {
+            ++pieces.added;
+            return true;
+        }
+        Ref piece = call(repeat, {m.get(), constants.int_0});
+        after_python_code();
+        return take_numpy_piece(pieces, piece);
+    }
+    Ref piece = NumpyCallBackend::segment_mean_piece(segment, length);
+    after_python_code();
+    return take_numpy_piece(pieces, piece);
+}
+
+// The values of a piece that NumPy made, one run per stretch of equal bits.
+bool NativeBackend::append_piece_values(Pieces& pieces, PyObject* piece) {
+    FloatVector values;
+    if (!bind_vector(piece, kDouble, false, values) || !reserve(pieces, values.length)) return false;
+    for (Py_ssize_t i = 0; i < values.length; ++i) {
+        double value = values[i];
+        if (pieces.runs.empty() || i == 0 || std::memcmp(&value, &pieces.runs.back().value, sizeof value) != 0) {
+            pieces.runs.push_back({value, 0});
+        }
+        ++pieces.runs.back().length;
+        pieces.data[pieces.length++] = value;
+    }
+    ++pieces.added;
+    return true;
+}
+
+std::optional<double> NativeBackend::pieces_variance(Pieces& pieces) {
+    if (numpy_calls_ || !pieces.native) {
+        if (!give_numpy_form(pieces)) return std::nullopt;
+        return numpy_.pieces_variance(pieces);
+    }
+    FloatVector view;
+    view.base = reinterpret_cast<const char*>(pieces.data);
+    view.length = pieces.length;
+    view.stride = sizeof(double);
+    view.owner = pieces.array;
+    return var(view);
+}
+
+std::optional<FloatVector> NativeBackend::smoothed_profile(Pieces& pieces) {
+    if (numpy_calls_ || !pieces.native) {
+        if (!give_numpy_form(pieces)) return std::nullopt;
+        return numpy_.smoothed_profile(pieces);
+    }
+    FloatVector view;
+    view.base = reinterpret_cast<const char*>(pieces.data);
+    view.length = pieces.length;
+    view.stride = sizeof(double);
+    view.owner = pieces.array;
+    smoothed_base_ = view.base;
+    smoothed_length_ = view.length;
+    smoothed_runs_ = std::move(pieces.runs);
+    return view;
+}
+
+}  // namespace ombrix

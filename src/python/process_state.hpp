@@ -1,0 +1,72 @@
+// Everything the module keeps for the life of the process, in one place: the
+// module and its namespace, interned names and shared constants, the NumPy
+// imported at start-up with the functions the native kernels stand in for,
+// and the scratch arrays that the native path reuses. All of it is made once,
+// when the module is executed, and is owned here (never released: the
+// interpreter may tear modules down in any order at exit).
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+namespace ombrix {
+
+struct ModuleState {
+    PyObject* module = nullptr;        // owned once executed
+    PyObject* globals = nullptr;       // borrowed from the module
+    PyObject* builtins = nullptr;      // owned
+    PyObject* ndarray_type = nullptr;  // owned, from the type-size checks
+};
+
+#define OMBRIX_NAMES(X)                                                         \
+    X(np) X(numpy) X(mean) X(std) X(ddof) X(diff) X(where) X(zeros)             \
+    X(concatenate) X(sum) X(exp) X(var) X(random) X(seed) X(poisson)            \
+    X(exponential) X(size) X(inf) X(round) X(cumsum) X(repeat) X(abs)           \
+    X(isnan) X(astype) X(tolist) X(smooth_segment)                            \
+    X(rearrange_score) X(limit) X(dc) X(num_greater) X(x) X(cal_limit)          \
+    X(double_) X(replace) X(co_argcount) X(co_varnames) X(co_nlocals)
+
+// Interned attribute, parameter and key names.
+struct Names {
+#define OMBRIX_DECLARE_NAME(n) PyObject* n = nullptr;
+    OMBRIX_NAMES(OMBRIX_DECLARE_NAME)
+#undef OMBRIX_DECLARE_NAME
+};
+
+struct Constants {
+    PyObject* int_0 = nullptr;
+    PyObject* int_1 = nullptr;
+    PyObject* float_0_6 = nullptr;
+    PyObject* float_1_0 = nullptr;
+    PyObject* ddof_kwnames = nullptr;   // ("ddof",)
+    PyObject* size_kwnames = nullptr;   // ("size",)
+    PyObject* where_kwnames = nullptr;  // ("where",)
+    PyObject* column_key[3] = {};       // (slice(None), j): column j of a table
+};
+
+// The NumPy module that the module body imported, and the functions of it
+// whose work the native kernels reproduce, as they were at start-up.
+inline constexpr std::size_t kReplacedFunctionCount = 12;
+struct StartupNumpy {
+    PyObject* module = nullptr;
+    PyTypeObject* type = nullptr;
+    PyObject* functions[kReplacedFunctionCount] = {};
+};
+
+// Float64 arrays that the native path reuses from one unit of work to the next.
+enum class Scratch { smoothed, gaps, run_lengths, count };
+struct ScratchArrays {
+    PyObject* spare[static_cast<int>(Scratch::count)] = {};
+};
+
+extern ModuleState state;
+extern Names names;
+extern Constants constants;
+extern StartupNumpy startup_numpy;
+extern ScratchArrays scratch_arrays;
+
+// Creates the names and constants; false with an exception set.
+bool create_names_and_constants();
+
+}  // namespace ombrix

@@ -1,0 +1,80 @@
+// _ombrix_testing: a test-only module, built only by the test command, that
+// reaches the kernels directly, as NumPy's _multiarray_tests reaches NumPy's
+// internals. The test suite loads it with ctypes and holds each kernel
+// against NumPy itself; the published module exports nothing but its init
+// function.
+#include <Python.h>
+
+#include <new>
+#include <vector>
+
+#include "../../src/kernels/float64.hpp"
+
+#define OMBRIX_KERNEL_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+namespace kernels = ombrix::kernels;
+
+kernels::Doubles doubles(const char* base, Py_ssize_t length, Py_ssize_t stride) { return {base, length, stride}; }
+
+double report(kernels::Result r, unsigned* flags) {
+    *flags = r.flags;
+    return r.value;
+}
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_ombrix_testing", nullptr, 0, nullptr,
+                          nullptr,               nullptr,           nullptr, nullptr};
+
+}  // namespace
+
+#define OMBRIX_REDUCTION_EXPORT(name, kernel)                                                                   \
+    OMBRIX_KERNEL_EXPORT double ombrix_kernel_##name(const char* base, Py_ssize_t length, Py_ssize_t stride, \
+                                                     Py_ssize_t chunk, unsigned* flags) {                    \
+        return report(kernels::kernel(doubles(base, length, stride), chunk), flags);                          \
+    }
+
+OMBRIX_REDUCTION_EXPORT(sum, sum)
+OMBRIX_REDUCTION_EXPORT(mean, mean)
+OMBRIX_REDUCTION_EXPORT(var, variance)
+OMBRIX_REDUCTION_EXPORT(std, standard_deviation)
+
+OMBRIX_KERNEL_EXPORT double ombrix_kernel_logistic(double e, unsigned* flags) {
+    return report(kernels::logistic(e), flags);
+}
+
+// The cut positions as the native backend makes them: the weights' sum, the
+// weights divided by it, then the rounded running sum of the quotients times
+// `scale`. `out` holds `length` doubles; returns the flags of the three
+// steps, or ~0u when out of memory.
+OMBRIX_KERNEL_EXPORT unsigned ombrix_kernel_scaled_running_sum(const char* base, Py_ssize_t length,
+                                                               Py_ssize_t stride, double scale, Py_ssize_t chunk,
+                                                               double* out) {
+    try {
+        kernels::Result total = kernels::sum(doubles(base, length, stride), chunk);
+        std::vector<double> quotients, running;
+        unsigned flags = total.flags | kernels::divide(doubles(base, length, stride), total.value, quotients);
+        flags |= kernels::rounded_running_sum(
+            doubles(reinterpret_cast<const char*>(quotients.data()), length, sizeof(double)), scale, running);
+        for (size_t i = 0; i < running.size(); ++i) out[i] = running[i];
+        return flags;
+    } catch (const std::bad_alloc&) {
+        return ~0u;
+    }
+}
+
+// `out` holds `length` doubles; returns the count of change points, or -1
+// when out of memory.
+OMBRIX_KERNEL_EXPORT Py_ssize_t ombrix_kernel_change_points(const char* base, Py_ssize_t length, Py_ssize_t stride,
+                                                            double* out, unsigned* flags) {
+    try {
+        std::vector<double> found;
+        *flags = kernels::change_points(doubles(base, length, stride), found);
+        for (size_t i = 0; i < found.size(); ++i) out[i] = found[i];
+        return static_cast<Py_ssize_t>(found.size());
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+}
+
+PyMODINIT_FUNC PyInit__ombrix_testing() { return PyModuleDef_Init(&module_def); }
