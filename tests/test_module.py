@@ -5,6 +5,8 @@ import inspect
 import multiprocessing
 import pickle
 import pydoc
+import shutil
+import subprocess
 import sys
 import types
 
@@ -39,6 +41,13 @@ def test_namespace_holds_numpy_the_functions_and_test_dict():
     assert list(n for n in vars(ombrix) if n in ALL_FUNCTIONS) == PUBLISHED
     assert ombrix.__name__ == "ombrix"
     assert sys.modules["ombrix"] is ombrix
+
+
+@pytest.mark.skipif(not shutil.which("nm") or not sys.platform.startswith("linux"), reason="needs binutils' nm")
+def test_module_exports_only_its_init_function():
+    listing = subprocess.run(["nm", "-D", "--defined-only", ombrix.__file__], capture_output=True, text=True,
+                             check=True).stdout
+    assert [line.split()[-1] for line in listing.splitlines()] == ["PyInit_ombrix"]
 
 
 def test_import_twice_and_reload_keep_the_same_module():

@@ -89,6 +89,16 @@ bool reserve(Pieces& pieces, Py_ssize_t count) {
     return true;
 }
 
+// The smoothed profile that native pieces have written so far.
+FloatVector smoothed_view(const Pieces& pieces) {
+    FloatVector view;
+    view.base = reinterpret_cast<const char*>(pieces.data);
+    view.length = pieces.length;
+    view.stride = sizeof(double);
+    view.owner = pieces.array;
+    return view;
+}
+
 // Weights that the native statements may divide in place, as NumPy's
 // in-place division does: a plain writable array (a subclass could define
 // its own arithmetic).
@@ -505,12 +515,7 @@ std::optional<double> NativeBackend::pieces_variance(Pieces& pieces) {
         if (!give_numpy_form(pieces)) return std::nullopt;
         return numpy_.pieces_variance(pieces);
     }
-    FloatVector view;
-    view.base = reinterpret_cast<const char*>(pieces.data);
-    view.length = pieces.length;
-    view.stride = sizeof(double);
-    view.owner = pieces.array;
-    return var(view);
+    return var(smoothed_view(pieces));
 }
 
 std::optional<FloatVector> NativeBackend::smoothed_profile(Pieces& pieces) {
@@ -518,11 +523,7 @@ std::optional<FloatVector> NativeBackend::smoothed_profile(Pieces& pieces) {
         if (!give_numpy_form(pieces)) return std::nullopt;
         return numpy_.smoothed_profile(pieces);
     }
-    FloatVector view;
-    view.base = reinterpret_cast<const char*>(pieces.data);
-    view.length = pieces.length;
-    view.stride = sizeof(double);
-    view.owner = pieces.array;
+    FloatVector view = smoothed_view(pieces);
     smoothed_base_ = view.base;
     smoothed_length_ = view.length;
     smoothed_runs_ = std::move(pieces.runs);
