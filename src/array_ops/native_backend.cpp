@@ -110,20 +110,20 @@ bool plain_writable_array(const TypedFloatArray& weights) {
 }  // namespace
 
 void NativeBackend::after_python_code() {
-    if (numpy_calls_) return;
+    if (gate_closed_) return;
     NativeConditions now;
     if (native_conditions(now)) {
         conditions_ = now;  // the error state may have changed too
         return;
     }
-    numpy_calls_ = true;
+    gate_closed_ = true;
 }
 
 template <class NumpyCall>
 std::optional<double> NativeBackend::reduce(const FloatVector& v,
                                             kernels::Result (*kernel)(kernels::Doubles, std::ptrdiff_t),
                                             NumpyCall&& numpy_call) {
-    if (!numpy_calls_ && !v.is_none() && v.length > 0) {
+    if (!gate_closed_ && !v.is_none() && v.length > 0) {
         kernels::Result r = kernel(doubles(v), conditions_.reduction_chunk);
         if (!reported(r.flags)) return r.value;
     }
@@ -185,7 +185,7 @@ unsigned NativeBackend::find_change_points(const FloatVector& profile, std::vect
 
 std::optional<ChangePoints> NativeBackend::change_points(const FloatVector& profile) {
     // None only ever reaches the NumPy-call backend: the caller picks it for such a call.
-    if (numpy_calls_) return numpy_.change_points(profile);
+    if (gate_closed_) return numpy_.change_points(profile);
     ChangePoints found;
     found.native = true;
     if (!reported(find_change_points(profile, found.positions))) return found;
@@ -199,7 +199,7 @@ std::optional<ChangePoints> NativeBackend::change_points(const FloatVector& prof
 }
 
 std::optional<ChangePoints> NativeBackend::change_points_as_double(const FloatVector& profile) {
-    if (numpy_calls_) return numpy_.change_points_as_double(profile);
+    if (gate_closed_) return numpy_.change_points_as_double(profile);
     ChangePoints found;
     found.native = true;
     if (!reported(find_change_points(profile, found.positions))) return found;
@@ -213,7 +213,7 @@ std::optional<ChangePoints> NativeBackend::change_points_as_double(const FloatVe
 }
 
 std::optional<FloatValues> NativeBackend::gaps(ChangePoints& change_points) {
-    if (numpy_calls_) {
+    if (gate_closed_) {
         if (!give_numpy_doubles(change_points)) return std::nullopt;
         return numpy_.gaps(change_points);
     }
@@ -229,7 +229,7 @@ std::optional<FloatValues> NativeBackend::gaps(ChangePoints& change_points) {
 }
 
 std::optional<FloatVector> NativeBackend::bound_view(FloatValues& values) {
-    if (numpy_calls_ || !values.native) {
+    if (gate_closed_ || !values.native) {
         if (!give_numpy_form(values)) return std::nullopt;
         return numpy_.bound_view(values);
     }
@@ -237,7 +237,7 @@ std::optional<FloatVector> NativeBackend::bound_view(FloatValues& values) {
 }
 
 std::optional<SegmentTable> NativeBackend::zero_table(ChangePoints& change_points) {
-    if (numpy_calls_) {
+    if (gate_closed_) {
         if (!give_numpy_indices(change_points)) return std::nullopt;
         return numpy_.zero_table(change_points);
     }
@@ -267,7 +267,7 @@ double& cell(SegmentTable& table, Py_ssize_t row, int column) {
 }  // namespace
 
 bool NativeBackend::set_starts(SegmentTable& table, ChangePoints& change_points) {
-    if (numpy_calls_) return give_numpy_indices(change_points) && numpy_.set_starts(table, change_points);
+    if (gate_closed_) return give_numpy_indices(change_points) && numpy_.set_starts(table, change_points);
     for (Py_ssize_t k = 0; k < table.rows(); ++k) {
         cell(table, k, 0) = k == 0 ? 0.0 : change_points.positions[static_cast<size_t>(k - 1)];
     }
@@ -275,7 +275,7 @@ bool NativeBackend::set_starts(SegmentTable& table, ChangePoints& change_points)
 }
 
 bool NativeBackend::set_ends(SegmentTable& table, ChangePoints& change_points, Py_ssize_t last_index) {
-    if (numpy_calls_) return give_numpy_indices(change_points) && numpy_.set_ends(table, change_points, last_index);
+    if (gate_closed_) return give_numpy_indices(change_points) && numpy_.set_ends(table, change_points, last_index);
     Py_ssize_t rows = table.rows();
     for (Py_ssize_t k = 0; k < rows; ++k) {
         cell(table, k, 1) = k + 1 < rows ? change_points.positions[static_cast<size_t>(k)]
@@ -285,14 +285,14 @@ bool NativeBackend::set_ends(SegmentTable& table, ChangePoints& change_points, P
 }
 
 bool NativeBackend::set_lengths(SegmentTable& table) {
-    if (numpy_calls_) return numpy_.set_lengths(table);
+    if (gate_closed_) return numpy_.set_lengths(table);
     // whole numbers: exact, no flag
     for (Py_ssize_t k = 0; k < table.rows(); ++k) cell(table, k, 2) = (cell(table, k, 1) - cell(table, k, 0)) + 1.0;
     return true;
 }
 
 std::optional<FloatVector> NativeBackend::length_column(SegmentTable& table) {
-    if (numpy_calls_) return numpy_.length_column(table);
+    if (gate_closed_) return numpy_.length_column(table);
     FloatVector column;
     column.base = table.array.view.base + 2 * sizeof(double);
     column.length = table.rows();
@@ -302,14 +302,14 @@ std::optional<FloatVector> NativeBackend::length_column(SegmentTable& table) {
 }
 
 std::optional<double> NativeBackend::rows_over_total_length(SegmentTable& table) {
-    if (numpy_calls_) return numpy_.rows_over_total_length(table);
+    if (gate_closed_) return numpy_.rows_over_total_length(table);
     // whole-number lengths: their sum raises no flag
     double total = kernels::sum(doubles(*length_column(table)), conditions_.reduction_chunk).value;
     return static_cast<double>(table.rows()) / total;
 }
 
 Ref NativeBackend::table_list(SegmentTable& table) {
-    if (numpy_calls_) return numpy_.table_list(table);
+    if (gate_closed_) return numpy_.table_list(table);
     Ref list = Ref::steal(PyList_New(table.rows()));
     if (!list) return {};
     for (Py_ssize_t k = 0; k < table.rows(); ++k) {
@@ -326,7 +326,7 @@ Ref NativeBackend::table_list(SegmentTable& table) {
 }
 
 bool NativeBackend::normalise(TypedFloatArray& weights) {
-    if (!numpy_calls_ && plain_writable_array(weights)) {
+    if (!gate_closed_ && plain_writable_array(weights)) {
         kernels::Result total = kernels::sum(doubles(weights.view), conditions_.reduction_chunk);
         std::vector<double> quotients;
         if (!reported(total.flags) && !reported(kernels::divide(doubles(weights.view), total.value, quotients))) {
@@ -343,7 +343,7 @@ bool NativeBackend::normalise(TypedFloatArray& weights) {
 }
 
 std::optional<CutPositions> NativeBackend::rounded_running_sum(TypedFloatArray& weights, int scale) {
-    if (!numpy_calls_ && plain_writable_array(weights)) {
+    if (!gate_closed_ && plain_writable_array(weights)) {
         CutPositions cut;
         cut.native = true;
         unsigned flags = kernels::rounded_running_sum(doubles(weights.view), static_cast<double>(scale), cut.positions);
@@ -357,7 +357,7 @@ std::optional<CutPositions> NativeBackend::rounded_running_sum(TypedFloatArray& 
 }
 
 bool NativeBackend::drop_zeros(CutPositions& cut) {
-    if (numpy_calls_ || !cut.native) {
+    if (gate_closed_ || !cut.native) {
         bool made = give_numpy_form(cut) && numpy_.drop_zeros(cut);
         after_python_code();
         return made;
@@ -367,7 +367,7 @@ bool NativeBackend::drop_zeros(CutPositions& cut) {
 }
 
 bool NativeBackend::drop_end(CutPositions& cut, Py_ssize_t end, EndFilter filter) {
-    if (numpy_calls_ || !cut.native) {
+    if (gate_closed_ || !cut.native) {
         bool made = give_numpy_form(cut) && numpy_.drop_end(cut, end, filter);
         after_python_code();
         return made;
@@ -378,7 +378,7 @@ bool NativeBackend::drop_end(CutPositions& cut, Py_ssize_t end, EndFilter filter
 }
 
 bool NativeBackend::add_bounds(CutPositions& cut, Py_ssize_t end) {
-    if (numpy_calls_ || !cut.native) {
+    if (gate_closed_ || !cut.native) {
         bool made = give_numpy_form(cut) && numpy_.add_bounds(cut, end);
         after_python_code();
         return made;
@@ -389,7 +389,7 @@ bool NativeBackend::add_bounds(CutPositions& cut, Py_ssize_t end) {
 }
 
 std::optional<Py_ssize_t> NativeBackend::cut_count(CutPositions& cut) {
-    if (numpy_calls_ || !cut.native) {
+    if (gate_closed_ || !cut.native) {
         if (!give_numpy_form(cut)) return std::nullopt;
         return numpy_.cut_count(cut);
     }
@@ -397,7 +397,7 @@ std::optional<Py_ssize_t> NativeBackend::cut_count(CutPositions& cut) {
 }
 
 std::optional<Pieces> NativeBackend::begin_pieces(const CutPositions& cut) {
-    if (numpy_calls_) return numpy_.begin_pieces(cut);
+    if (gate_closed_) return numpy_.begin_pieces(cut);
     // The pieces reach no further than the largest cut position; cut
     // positions without a 32-bit value are refused before any piece.
     Py_ssize_t cut_total = cut.native ? static_cast<Py_ssize_t>(cut.positions.size()) : cut.array.view.length;
@@ -426,19 +426,20 @@ bool NativeBackend::append_run(Pieces& pieces, double value, Py_ssize_t count) {
 
 Ref NativeBackend::empty_segment_mean(const FloatVector& segment, PyObject* then_name, Ref& then) {
     then = np_attr(then_name);
-    Ref mean = then ? NumpyCallBackend::segment_mean(segment) : Ref();
+    if (!then) return {};
+    Ref mean = NumpyCallBackend::segment_mean(segment);
     after_python_code();
     return mean;
 }
 
 std::optional<double> NativeBackend::rounded_mean(const FloatVector& segment) {
-    if (numpy_calls_) return numpy_.rounded_mean(segment);
+    if (gate_closed_) return numpy_.rounded_mean(segment);
     if (segment.is_none() || segment.length == 0) {
         Ref round;
         Ref m = empty_segment_mean(segment, names.round, round);
         if (!m) return std::nullopt;
         // Rounding its float64 NaN is exact and silent, so that stays native.
-        if (!numpy_calls_ && Py_IS_TYPE(m.get(), &PyDoubleArrType_Type)) {
+        if (!gate_closed_ && Py_IS_TYPE(m.get(), &PyDoubleArrType_Type)) {
             return std::rint(reinterpret_cast<PyDoubleScalarObject*>(m.get())->obval);
         }
         Ref rounded = call(round, {m.get()});
@@ -455,7 +456,7 @@ std::optional<double> NativeBackend::rounded_mean(const FloatVector& segment) {
 }
 
 bool NativeBackend::add_piece(Pieces& pieces, double value, int length) {
-    if (numpy_calls_ || !pieces.native) return give_numpy_form(pieces) && numpy_.add_piece(pieces, value, length);
+    if (gate_closed_ || !pieces.native) return give_numpy_form(pieces) && numpy_.add_piece(pieces, value, length);
     return append_run(pieces, value, length);
 }
 
@@ -463,12 +464,12 @@ bool NativeBackend::add_piece(Pieces& pieces, double value, int length) {
 // calls, else into the smoothed profile.
 bool NativeBackend::take_numpy_piece(Pieces& pieces, const Ref& piece) {
     if (!piece) return false;
-    if (numpy_calls_) return give_numpy_form(pieces) && PyList_Append(pieces.list.get(), piece.get()) == 0;
+    if (gate_closed_) return give_numpy_form(pieces) && PyList_Append(pieces.list.get(), piece.get()) == 0;
     return append_piece_values(pieces, piece.get());
 }
 
 bool NativeBackend::mean_piece(Pieces& pieces, const FloatVector& segment, int length) {
-    if (numpy_calls_ || !pieces.native) {
+    if (gate_closed_ || !pieces.native) {
         return give_numpy_form(pieces) && numpy_.mean_piece(pieces, segment, length);
     }
     bool empty = segment.is_none() || segment.length == 0;
@@ -481,7 +482,7 @@ bool NativeBackend::mean_piece(Pieces& pieces, const FloatVector& segment, int l
         Ref m = empty_segment_mean(segment, names.repeat, repeat);
         if (!m) return false;
         // Repeating its float64 NaN no times is exact and silent: an empty piece.
-        if (!numpy_calls_ && Py_IS_TYPE(m.get(), &PyDoubleArrType_Type)) {
+        if (!gate_closed_ && Py_IS_TYPE(m.get(), &PyDoubleArrType_Type)) {
             ++pieces.added;
             return true;
         }
@@ -511,7 +512,7 @@ bool NativeBackend::append_piece_values(Pieces& pieces, PyObject* piece) {
 }
 
 std::optional<double> NativeBackend::pieces_variance(Pieces& pieces) {
-    if (numpy_calls_ || !pieces.native) {
+    if (gate_closed_ || !pieces.native) {
         if (!give_numpy_form(pieces)) return std::nullopt;
         return numpy_.pieces_variance(pieces);
     }
@@ -519,7 +520,7 @@ std::optional<double> NativeBackend::pieces_variance(Pieces& pieces) {
 }
 
 std::optional<FloatVector> NativeBackend::smoothed_profile(Pieces& pieces) {
-    if (numpy_calls_ || !pieces.native) {
+    if (gate_closed_ || !pieces.native) {
         if (!give_numpy_form(pieces)) return std::nullopt;
         return numpy_.smoothed_profile(pieces);
     }

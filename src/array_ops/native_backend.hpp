@@ -78,7 +78,7 @@ private:
 
     NumpyCallBackend numpy_;
     NativeConditions conditions_;
-    bool numpy_calls_ = false;  // set once the gate has closed in the middle of the unit
+    bool gate_closed_ = false;  // once it has closed in the middle of the unit: NumPy's calls only
 
     // The smoothed profile last handed out, as runs of one value.
     const char* smoothed_base_ = nullptr;

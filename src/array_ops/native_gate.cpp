@@ -21,48 +21,39 @@ static_assert(kReplacedCount == kReplacedFunctionCount);
 
 StartupNumpy& startup = startup_numpy;
 
-// Whether the module namespace or NumPy's may have changed since the last
-// check that found everything in place. Python 3.12 and newer tell through
+// Python 3.12 and newer tell of changes to the two namespaces through
 // dictionary watchers; 3.11 through the dictionaries' version tags, which
 // change with every change to a dictionary.
 #if PY_VERSION_HEX >= 0x030C0000
-bool dicts_changed = true;
-int dict_watcher = -1;
-
 int on_watched_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    dicts_changed = true;
+    startup.dicts_changed = true;
     return 0;
 }
 
 void watch_dicts(PyObject* numpy_dict) {
-    if (dict_watcher < 0) dict_watcher = PyDict_AddWatcher(on_watched_dict_event);
-    if (dict_watcher < 0 || PyDict_Watch(dict_watcher, state.globals) < 0 ||
-        PyDict_Watch(dict_watcher, numpy_dict) < 0) {
+    if (startup.dict_watcher < 0) startup.dict_watcher = PyDict_AddWatcher(on_watched_dict_event);
+    if (startup.dict_watcher < 0 || PyDict_Watch(startup.dict_watcher, state.globals) < 0 ||
+        PyDict_Watch(startup.dict_watcher, numpy_dict) < 0) {
         PyErr_Clear();
-        dict_watcher = -1;  // every unit then checks everything
+        startup.dict_watcher = -1;  // every unit then checks everything
     }
 }
 
-bool unchanged_since_check(PyObject*) { return dict_watcher >= 0 && !dicts_changed; }
-void mark_checked(PyObject*) { dicts_changed = false; }
+bool unchanged_since_check(PyObject*) { return startup.dict_watcher >= 0 && !startup.dicts_changed; }
+void mark_checked(PyObject*) { startup.dicts_changed = false; }
 #else
-struct CheckedVersions {
-    uint64_t globals = 0;
-    uint64_t numpy = 0;
-} checked;
-
 uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
 
 void watch_dicts(PyObject*) {}
 
 bool unchanged_since_check(PyObject* numpy_dict) {
-    return checked.globals && version_of(state.globals) == checked.globals &&
-           version_of(numpy_dict) == checked.numpy;
+    return startup.checked_globals_version && version_of(state.globals) == startup.checked_globals_version &&
+           version_of(numpy_dict) == startup.checked_numpy_version;
 }
 
 void mark_checked(PyObject* numpy_dict) {
-    checked.globals = version_of(state.globals);
-    checked.numpy = version_of(numpy_dict);
+    startup.checked_globals_version = version_of(state.globals);
+    startup.checked_numpy_version = version_of(numpy_dict);
 }
 #endif
 

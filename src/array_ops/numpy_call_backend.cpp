@@ -152,9 +152,11 @@ std::optional<double> NumpyCallBackend::rows_over_total_length(SegmentTable& tab
     table.length_column = Ref::steal(PyObject_GetItem(table.array.object.get(), constants.column_key[2]));
     if (!table.length_column) return std::nullopt;
     Ref sum_fn = np_attr(names.sum);
-    Ref total = sum_fn ? call(sum_fn, {table.length_column.get()}) : Ref();
+    if (!sum_fn) return std::nullopt;
+    Ref total = call(sum_fn, {table.length_column.get()});
+    if (!total) return std::nullopt;
     Ref rows = Ref::steal(PyLong_FromSsize_t(table.rows()));
-    if (!total || !rows) return std::nullopt;
+    if (!rows) return std::nullopt;
     return as_double(Ref::steal(PyNumber_TrueDivide(rows.get(), total.get())));
 }
 

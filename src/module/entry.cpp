@@ -30,11 +30,6 @@ namespace {
 // is not a function definition.
 constexpr int kModuleBodyLine = 1;
 
-int64_t recorded_interpreter_id = -1;
-
-// Only an embedding host that runs the module as its main program sets this.
-bool run_as_main = false;
-
 // Copies spec.<from> to module.__dict__[to]; a missing attribute is skipped.
 bool copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* from, const char* to,
                          bool allow_none) {
@@ -50,10 +45,10 @@ bool copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* from
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
     int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (recorded_interpreter_id == -1) {
-        recorded_interpreter_id = current;
+    if (state.interpreter_id == -1) {
+        state.interpreter_id = current;
         if (current == -1) return nullptr;
-    } else if (current != recorded_interpreter_id) {
+    } else if (current != state.interpreter_id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
@@ -223,7 +218,7 @@ bool exec_steps(PyObject* module, int& line) {
     if (!names.np && !create_names_and_constants()) return false;
     if (!ready_view_types() || !ready_function_type()) return false;
     if (!import_numpy_interface() || !import_numpy_types()) return false;
-    if (run_as_main) {
+    if (state.run_as_main) {
         Ref main_name = Ref::steal(PyUnicode_FromString("__main__"));
         if (!main_name || PyObject_SetAttrString(module, "__name__", main_name.get()) < 0) return false;
     }

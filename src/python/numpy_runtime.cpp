@@ -3,14 +3,14 @@
 #include <cstring>
 
 #include "numpy_api.hpp"
+#include "process_state.hpp"
 #include "ref.hpp"
 
 namespace ombrix {
 
 namespace {
 
-int running_major = 0;
-int running_minor = 0;
+RunningNumpy& running = running_numpy;
 
 // The majors whose summation, rounding, moments and flag reporting the
 // kernels are tested against; any other takes the NumPy-call path.
@@ -19,7 +19,7 @@ constexpr int kVerifiedMajors[] = {1, 2};
 // NumPy 1's ufunc table holds PyUFunc_GetPyValues in this slot; NumPy 2
 // removed the function and left the slot empty.
 constexpr int kNumpy1GetPyValuesSlot = 25;
-using GetPyValues = int (*)(char*, int*, int*, PyObject**);
+using GetPyValues = decltype(RunningNumpy::numpy1_get_py_values);
 
 // NumPy 2 keeps the state in a capsule held by a context variable; the
 // capsule's layout is checked against NumPy's own reading before use.
@@ -30,16 +30,13 @@ struct Numpy2Extobj {
     PyObject* pyfunc;
 };
 
-enum class Reader { None, Numpy1Table, Numpy2ContextVar };
-Reader reader = Reader::None;
-GetPyValues numpy1_get_py_values = nullptr;
-PyObject* numpy2_extobj_var = nullptr;  // owned for the life of the process
+using Reader = RunningNumpy::StateReader;
 
 bool read_numpy1(UfuncState& out) {
     int bufsize = 0, errmask = 0;
     PyObject* errobj = nullptr;
     char name[] = "ombrix";
-    int status = numpy1_get_py_values(name, &bufsize, &errmask, &errobj);
+    int status = running.numpy1_get_py_values(name, &bufsize, &errmask, &errobj);
     Py_XDECREF(errobj);
     if (status < 0 || PyErr_Occurred()) {
         PyErr_Clear();
@@ -52,7 +49,7 @@ bool read_numpy1(UfuncState& out) {
 
 bool read_numpy2(UfuncState& out) {
     PyObject* raw = nullptr;
-    if (PyContextVar_Get(numpy2_extobj_var, nullptr, &raw) < 0 || !raw) {
+    if (PyContextVar_Get(running.numpy2_extobj_var, nullptr, &raw) < 0 || !raw) {
         PyErr_Clear();
         return false;
     }
@@ -97,13 +94,13 @@ bool prepare_numpy2_reader() {
     if (!umath) return false;
     Ref var = Ref::steal(PyObject_GetAttrString(umath.get(), "_extobj_contextvar"));
     if (!var || !PyContextVar_CheckExact(var.get())) return false;
-    numpy2_extobj_var = var.release();
+    running.numpy2_extobj_var = var.release();
     UfuncState read;
     if (!read_numpy2(read) || !agrees_with_numpy2_dict(umath.get(), read)) {
-        Py_CLEAR(numpy2_extobj_var);
+        Py_CLEAR(running.numpy2_extobj_var);
         return false;
     }
-    reader = Reader::Numpy2ContextVar;
+    running.reader = Reader::Numpy2ContextVar;
     return true;
 }
 
@@ -124,39 +121,39 @@ bool detect_numpy_major() {
         for (; *text >= '0' && *text <= '9' && number < 1000; ++text) number = number * 10 + (*text - '0');
         return number;
     };
-    running_major = read_number();
-    running_minor = *text == '.' ? (++text, read_number()) : 0;
+    running.major = read_number();
+    running.minor = *text == '.' ? (++text, read_number()) : 0;
     return true;
 }
 
-int numpy_major() { return running_major; }
+int numpy_major() { return running.major; }
 
 const char* numpy_import_failure_message() {
-    return running_major >= 2 ? "numpy._core.multiarray failed to import"
+    return running.major >= 2 ? "numpy._core.multiarray failed to import"
                               : "numpy.core.multiarray failed to import";
 }
 
 void prepare_ufunc_state_reader() {
-    reader = Reader::None;
+    running.reader = Reader::None;
     bool verified = false;
-    for (int major : kVerifiedMajors) verified = verified || major == running_major;
+    for (int major : kVerifiedMajors) verified = verified || major == running.major;
     if (!verified) return;
-    if (running_major == 1) {
-        numpy1_get_py_values = reinterpret_cast<GetPyValues>(PyUFunc_API[kNumpy1GetPyValuesSlot]);
-        if (numpy1_get_py_values) reader = Reader::Numpy1Table;
+    if (running.major == 1) {
+        running.numpy1_get_py_values = reinterpret_cast<GetPyValues>(PyUFunc_API[kNumpy1GetPyValuesSlot]);
+        if (running.numpy1_get_py_values) running.reader = Reader::Numpy1Table;
         return;
     }
     if (!prepare_numpy2_reader()) PyErr_Clear();
 }
 
 Py_ssize_t reduction_chunk(Py_ssize_t bufsize) {
-    bool chunked = running_major < 2 || (running_major == 2 && running_minor < 3);
+    bool chunked = running.major < 2 || (running.major == 2 && running.minor < 3);
     return chunked ? bufsize : PY_SSIZE_T_MAX;
 }
 
 bool read_ufunc_state(UfuncState& out) {
     bool ok = false;
-    switch (reader) {
+    switch (running.reader) {
         case Reader::None: return false;
         case Reader::Numpy1Table: ok = read_numpy1(out); break;
         case Reader::Numpy2ContextVar: ok = read_numpy2(out); break;

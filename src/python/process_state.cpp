@@ -7,6 +7,7 @@
 namespace ombrix {
 
 ModuleState state;
+RunningNumpy running_numpy;
 Names names;
 Constants constants;
 StartupNumpy startup_numpy;

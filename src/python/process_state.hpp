@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace ombrix {
 
@@ -17,6 +18,19 @@ struct ModuleState {
     PyObject* globals = nullptr;       // borrowed from the module
     PyObject* builtins = nullptr;      // owned
     PyObject* ndarray_type = nullptr;  // owned, from the type-size checks
+    int64_t interpreter_id = -1;       // the one interpreter the module may load into
+    bool run_as_main = false;          // set only by a host that runs the module as __main__
+};
+
+// The NumPy the module runs with, and how the caller's ufunc error state and
+// buffer size are read: through NumPy 1's ufunc table, or NumPy 2's context
+// variable.
+struct RunningNumpy {
+    int major = 0;  // 0 while unknown
+    int minor = 0;
+    enum class StateReader { None, Numpy1Table, Numpy2ContextVar } reader = StateReader::None;
+    int (*numpy1_get_py_values)(char*, int*, int*, PyObject**) = nullptr;
+    PyObject* numpy2_extobj_var = nullptr;
 };
 
 #define OMBRIX_NAMES(X)                                                         \
@@ -52,6 +66,13 @@ struct StartupNumpy {
     PyObject* module = nullptr;
     PyTypeObject* type = nullptr;
     PyObject* functions[kReplacedFunctionCount] = {};
+    // Whether the module namespace or NumPy's may have changed since the gate
+    // last found everything in place: dictionary watchers from Python 3.12 on,
+    // the dictionaries' version tags before.
+    bool dicts_changed = true;
+    int dict_watcher = -1;
+    uint64_t checked_globals_version = 0;
+    uint64_t checked_numpy_version = 0;
 };
 
 // Float64 arrays that the native path reuses from one unit of work to the next.
@@ -61,6 +82,7 @@ struct ScratchArrays {
 };
 
 extern ModuleState state;
+extern RunningNumpy running_numpy;
 extern Names names;
 extern Constants constants;
 extern StartupNumpy startup_numpy;
