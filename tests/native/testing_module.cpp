@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../../src/kernels/float64.hpp"
+#include "../../src/kernels/legacy_random.hpp"
 
 #define OMBRIX_KERNEL_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -75,6 +76,20 @@ OMBRIX_KERNEL_EXPORT Py_ssize_t ombrix_kernel_change_points(const char* base, Py
     } catch (const std::bad_alloc&) {
         return -1;
     }
+}
+
+// np.random.seed(seed); np.random.poisson(lam, size=poisson_count);
+// np.random.exponential(scale, size=exponential_count), natively: the draws
+// and the generator's key and position afterwards.
+OMBRIX_KERNEL_EXPORT void ombrix_legacy_draws(uint32_t seed, double lam, Py_ssize_t poisson_count, double scale,
+                                              Py_ssize_t exponential_count, int64_t* poissons, double* exponentials,
+                                              uint32_t* key, int* pos) {
+    kernels::Mt19937 state;
+    kernels::seed_mt19937(state, seed);
+    for (Py_ssize_t i = 0; i < poisson_count; ++i) poissons[i] = kernels::poisson(state, lam);
+    for (Py_ssize_t i = 0; i < exponential_count; ++i) exponentials[i] = scale * kernels::standard_exponential(state);
+    for (int i = 0; i < kernels::kMt19937StateLength; ++i) key[i] = state.key[i];
+    *pos = state.pos;
 }
 
 PyMODINIT_FUNC PyInit__ombrix_testing() { return PyModuleDef_Init(&module_def); }

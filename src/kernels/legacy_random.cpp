@@ -1,0 +1,123 @@
+#include "legacy_random.hpp"
+
+#include <cmath>
+
+namespace ombrix::kernels {
+
+namespace {
+
+constexpr int kN = kMt19937StateLength;
+constexpr int kM = 397;
+constexpr uint32_t kMatrixA = 0x9908b0dfU;
+constexpr uint32_t kUpperMask = 0x80000000U;
+constexpr uint32_t kLowerMask = 0x7fffffffU;
+
+uint32_t twist(uint32_t upper_from, uint32_t lower_from, uint32_t far) {
+    uint32_t y = (upper_from & kUpperMask) | (lower_from & kLowerMask);
+    return far ^ (y >> 1) ^ (-(y & 1U) & kMatrixA);
+}
+
+void refill(Mt19937& state) {
+    uint32_t* key = state.key;
+    int i = 0;
+    for (; i < kN - kM; ++i) key[i] = twist(key[i], key[i + 1], key[i + kM]);
+    for (; i < kN - 1; ++i) key[i] = twist(key[i], key[i + 1], key[i + (kM - kN)]);
+    key[kN - 1] = twist(key[kN - 1], key[0], key[kM - 1]);
+    state.pos = 0;
+}
+
+uint32_t next32(Mt19937& state) {
+    if (state.pos == kN) refill(state);
+    uint32_t y = state.key[state.pos++];
+    y ^= (y >> 11);
+    y ^= (y << 7) & 0x9d2c5680U;
+    y ^= (y << 15) & 0xefc60000U;
+    y ^= (y >> 18);
+    return y;
+}
+
+int64_t poisson_multiplication(Mt19937& state, double lam) {
+    double enlam = std::exp(-lam);
+    int64_t x = 0;
+    double prod = 1.0;
+    while (true) {
+        prod *= next_double(state);
+        if (!(prod > enlam)) return x;
+        x += 1;
+    }
+}
+
+// W. Hoermann, The transformed rejection method for generating Poisson
+// random variables, Insurance: Mathematics and Economics 12, 39-45 (1993),
+// in NumPy's order of operations.
+int64_t poisson_ptrs(Mt19937& state, double lam) {
+    double slam = std::sqrt(lam);
+    double loglam = std::log(lam);
+    double b = 0.931 + 2.53 * slam;
+    double a = -0.059 + 0.02483 * b;
+    double invalpha = 1.1239 + 1.1328 / (b - 3.4);
+    double vr = 0.9277 - 3.6224 / (b - 2);
+    while (true) {
+        double u = next_double(state) - 0.5;
+        double v = next_double(state);
+        double us = 0.5 - std::fabs(u);
+        auto k = static_cast<int64_t>(std::floor((2 * a / us + b) * u + lam + 0.43));
+        if (us >= 0.07 && v <= vr) return k;
+        if (k < 0 || (us < 0.013 && v > us)) continue;
+        if ((std::log(v) + std::log(invalpha) - std::log(a / (us * us) + b)) <=
+            (-lam + static_cast<double>(k) * loglam - loggam(static_cast<double>(k) + 1))) {
+            return k;
+        }
+    }
+}
+
+}  // namespace
+
+void seed_mt19937(Mt19937& state, uint32_t seed) {
+    for (int pos = 0; pos < kN; ++pos) {
+        state.key[pos] = seed;
+        seed = 1812433253U * (seed ^ (seed >> 30)) + static_cast<uint32_t>(pos) + 1U;
+    }
+    state.pos = kN;
+}
+
+double next_double(Mt19937& state) {
+    auto a = static_cast<int32_t>(next32(state) >> 5);
+    auto b = static_cast<int32_t>(next32(state) >> 6);
+    return (a * 67108864.0 + b) / 9007199254740992.0;
+}
+
+double standard_exponential(Mt19937& state) { return -std::log(1.0 - next_double(state)); }
+
+int64_t poisson(Mt19937& state, double lam) {
+    if (lam >= 10) return poisson_ptrs(state, lam);
+    if (lam == 0) return 0;
+    return poisson_multiplication(state, lam);
+}
+
+double loggam(double x) {
+    static constexpr double a[10] = {8.333333333333333e-02, -2.777777777777778e-03, 7.936507936507937e-04,
+                                     -5.952380952380952e-04, 8.417508417508418e-04, -1.917526917526918e-03,
+                                     6.410256410256410e-03,  -2.955065359477124e-02, 1.796443723688307e-01,
+                                     -1.39243221690590e+00};
+    if (x == 1.0 || x == 2.0) return 0.0;
+    int64_t n = x < 7.0 ? static_cast<int64_t>(7 - x) : 0;
+    double x0 = x + static_cast<double>(n);
+    double x2 = (1.0 / x0) * (1.0 / x0);
+    const double lg2pi = 1.8378770664093453e+00;  // log(2 pi)
+    double gl0 = a[9];
+    for (int k = 8; k >= 0; --k) {
+        gl0 *= x2;
+        gl0 += a[k];
+    }
+    double gl = gl0 / x0 + 0.5 * lg2pi + (x0 - 0.5) * std::log(x0) - x0;
+    if (x < 7.0) {
+        for (int64_t k = 1; k <= n; ++k) {
+            gl -= std::log(x0 - 1.0);
+            x0 -= 1.0;
+        }
+    }
+    return gl;
+}
+
+}  // namespace ombrix::kernels
