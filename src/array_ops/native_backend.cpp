@@ -7,6 +7,7 @@
 #include "../python/calls.hpp"
 #include "../python/globals.hpp"
 #include "../python/numpy_api.hpp"
+#include "../python/pending_exception.hpp"
 #include "../python/process_state.hpp"
 #include "../python/scalars.hpp"
 #include "scratch_arrays.hpp"
@@ -111,12 +112,15 @@ bool plain_writable_array(const TypedFloatArray& weights) {
 
 void NativeBackend::after_python_code() {
     if (gate_closed_) return;
+    // The NumPy call may have failed: its exception waits while the gate is asked.
+    Ref pending = take_pending_exception();
     NativeConditions now;
     if (native_conditions(now)) {
         conditions_ = now;  // the error state may have changed too
-        return;
+    } else {
+        gate_closed_ = true;
     }
-    gate_closed_ = true;
+    restore_pending_exception(std::move(pending));
 }
 
 template <class NumpyCall>
