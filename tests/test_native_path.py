@@ -7,6 +7,7 @@ import math
 import os
 import pickle
 import struct
+import threading
 import warnings
 
 import numpy as np
@@ -35,7 +36,8 @@ def canonical(value):
 
 
 def observe(call):
-    np.random.seed(987654)  # the same prior state for both paths
+    np.random.seed(987654)  # the same prior state for both paths,
+    np.random.standard_normal()  # with a cached Gaussian that a reseed drops
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
@@ -107,9 +109,13 @@ def profiles(draw, max_size=300):
     return base[::step]
 
 
-scales = st.sampled_from([1.0, 0.5, 3.0, 1e-300, 1e300, 0.0, 1e-320]) | st.floats(0.01, 100)
-poisson_means = st.floats(0.0, 60.0) | st.sampled_from([3.0, 20.0, 100.0])
-seeds = st.integers(0, 2**32 - 1).map(lambda s: s % (2**31))
+# NumPy refuses negative and NaN scales and lambdas and negative seeds: those
+# draws are NumPy's calls on both paths, with NumPy's exceptions.
+scales = st.sampled_from([1.0, 0.5, 3.0, 1e-300, 1e300, 0.0, 1e-320, -0.0, -1.0, math.nan, math.inf]) | \
+    st.floats(0.01, 100)
+poisson_means = st.floats(0.0, 60.0) | st.sampled_from([3.0, 20.0, 100.0, 0.0, 5e-324, 1e-12, 9.999999999999998,
+                                                        10.0, 10.000000000000002, -1.0, math.nan, 400.0])
+seeds = st.integers(0, 2**32 - 1).map(lambda s: s % (2**31)) | st.sampled_from([0, 1, 2**31 - 1, -1])
 
 SETTINGS = dict(max_examples=EXAMPLES, deadline=None,
                 suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
@@ -163,6 +169,9 @@ class Draws:
 
     def get_state(self):
         return "fixed draws"
+
+    def standard_normal(self):
+        return 0.0
 
     def poisson(self, lam, size=None):
         return self.d if size is None else np.full(size, self.d)
@@ -232,3 +241,81 @@ def test_native_path_is_taken_for_plain_calls(name, proxy_np):
         PLAIN_CALLS[name]()
     assert set(numpy_calls) & REPLACED
     assert not set(native) & REPLACED
+
+
+GENERATOR_CALLS = {
+    "permutation_bg": lambda: ombrix.permutation_bg(PROFILE, None, 1.0, 20.0, 0, 3),
+    "perm_cnv_pyx": lambda: ombrix.perm_cnv_pyx(PROFILE, 1.0, 12.0, 8, 3),
+    "permutation_score": lambda: ombrix.permutation_score(0, PROFILE, None, np.array([1.0]), np.array([20.0]),
+                                                          0, 30, True),
+}
+
+
+@pytest.mark.skipif(not hasattr(np.random, "set_bit_generator"), reason="NumPy 1.25 and later swap it")
+@pytest.mark.parametrize("name", sorted(GENERATOR_CALLS))
+def test_a_swapped_bit_generator_gets_numpys_draws(name):
+    original = np.random.get_bit_generator()
+
+    def on_pcg64():
+        # a fresh one per run: reseeding a PCG64 keeps the cached Gaussian
+        np.random.set_bit_generator(np.random.PCG64(5))
+        return GENERATOR_CALLS[name]()
+
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)  # get_state's legacy form is MT19937's
+            assert_paths_agree(on_pcg64)
+    finally:
+        np.random.set_bit_generator(original)
+    assert_paths_agree(GENERATOR_CALLS[name])  # and the native draws again once it is back
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+@pytest.mark.parametrize("name", sorted(GENERATOR_CALLS))
+def test_draws_wait_for_a_thread_that_holds_numpys_generator(name):
+    expected = observe(GENERATOR_CALLS[name])
+    lock = np.random.mtrand._rand._bit_generator.lock
+    done = threading.Event()
+    seen = []
+
+    def worker():
+        seen.append(observe(GENERATOR_CALLS[name]))
+        done.set()
+
+    with lock:
+        thread = threading.Thread(target=worker)
+        thread.start()
+        assert not done.wait(0.3)  # the worker's draws wait for the lock
+    thread.join(30)
+    assert seen == [expected]
+
+
+FRESH_INTERPRETER = """
+import pickle, sys, warnings
+import numpy as np
+import ombrix
+warnings.simplefilter("ignore")
+assert "numpy.random" not in sys.modules or np.__version__ < "2"
+x = np.array([2.0, 2.0, 2.0, 3.0, 2.0, 2.0, 3.0, 9.0, 9.0, 9.0])
+results = [ombrix.perm_cnv_pyx(x, 1.0, 12.0, 8, 3) for _ in range(2)]
+results += [ombrix.permutation_bg(x, None, 1.0, 20.0, 0, seed) for seed in (3, 4)]
+sys.stdout.buffer.write(pickle.dumps((results, np.random.get_state())))
+"""
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+def test_draws_before_numpy_random_is_imported():
+    """The first draws of a process import numpy.random through NumPy's own
+    calls; the native generator takes over from there, with the same bits."""
+    import pickle
+    import subprocess
+    import sys
+
+    out = subprocess.run([sys.executable, "-c", FRESH_INTERPRETER], capture_output=True, check=True,
+                         env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}).stdout
+    results, state = pickle.loads(out)
+    x = PROFILE
+    expected = [ombrix.perm_cnv_pyx(x, 1.0, 12.0, 8, 3) for _ in range(2)]
+    expected += [ombrix.permutation_bg(x, None, 1.0, 20.0, 0, seed) for seed in (3, 4)]
+    assert canonical(results) == canonical(expected)
+    assert pickle.dumps(state) == pickle.dumps(np.random.get_state())

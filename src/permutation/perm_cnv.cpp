@@ -1,6 +1,7 @@
 #include "perm_cnv.hpp"
 
 #include "../array_ops/backend_choice.hpp"
+#include "../array_ops/global_generator.hpp"
 #include "../python/calls.hpp"
 #include "../python/process_state.hpp"
 #include "../python/scalars.hpp"
@@ -47,21 +48,15 @@ std::optional<double> smooth_and_score(ArrayOps& ops, const FloatVector& cnv_dat
 // One permutation with draw d > 0: reseed with k, cut the profile, smooth
 // each segment to its mean and score the result with cal_R_pyx.
 std::optional<double> permute(const FloatVector& cnv_data, int n, double exp_lam, int d, int k) {
-    {
-        Ref k_obj = Ref::steal(PyLong_FromLong(k));
-        if (!k_obj || !random_call(names.seed, {k_obj.get()})) return trace.at(Lines::reseed);
-    }
     TypedFloatArray weights;
     {
+        GlobalGenerator draws;
+        if (!draws.seed(k)) return trace.at(Lines::reseed);
         // d + 1 in 32-bit arithmetic, wrapping as the draw count did
         int size = static_cast<int>(static_cast<unsigned>(d) + 1u);
-        Ref scale = Ref::steal(PyFloat_FromDouble(exp_lam));
-        if (!scale) return trace.at(Lines::exponential);
         Ref size_obj = Ref::steal(PyLong_FromLong(size));
         if (!size_obj) return trace.at(Lines::exponential);
-        if (!assign(weights, random_call(names.exponential, {scale.get(), size_obj.get()}, constants.size_kwnames))) {
-            return trace.at(Lines::exponential);
-        }
+        if (!assign(weights, draws.exponential(exp_lam, size_obj.get()))) return trace.at(Lines::exponential);
     }
     return with_array_ops(true, [&](ArrayOps& ops) { return smooth_and_score(ops, cnv_data, n, weights); });
 }
@@ -70,19 +65,11 @@ std::optional<double> permute(const FloatVector& cnv_data, int n, double exp_lam
 
 PyObject* perm_cnv(const FloatVector& cnv_data, double exp_lam, double possion_lam, int random_num, int seed) {
     int n = static_cast<int>(cnv_data.length);
-    {
-        Ref seed_obj = Ref::steal(PyLong_FromLong(seed));
-        if (!seed_obj || !random_call(names.seed, {seed_obj.get()})) return trace.at(Lines::seed);
-    }
     TypedFloatArray draws;
     {
-        Ref lam = Ref::steal(PyFloat_FromDouble(possion_lam));
-        if (!lam) return trace.at(Lines::poisson);
-        Ref count = Ref::steal(PyLong_FromLong(random_num));
-        if (!count) return trace.at(Lines::poisson);
-        Ref drawn = random_call(names.poisson, {lam.get(), count.get()}, constants.size_kwnames);
-        if (!drawn) return trace.at(Lines::poisson);
-        if (!assign(draws, call_method(drawn.get(), names.astype, {names.double_}))) return trace.at(Lines::poisson);
+        GlobalGenerator generator;
+        if (!generator.seed(seed)) return trace.at(Lines::seed);
+        if (!assign(draws, generator.poisson_as_double(possion_lam, random_num))) return trace.at(Lines::poisson);
     }
     Ref result = Ref::steal(PyList_New(0));
     if (!result) return trace.at(Lines::result_list);

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "../array_ops/backend_choice.hpp"
+#include "../array_ops/global_generator.hpp"
 #include "../array_ops/scratch_arrays.hpp"
 #include "../python/globals.hpp"
 #include "../python/process_state.hpp"
@@ -113,22 +114,15 @@ PyObject* resegment_and_score(ArrayOps& ops, const FloatVector& data, double lbd
 
 PyObject* permutation_bg(const FloatVector& data, const FloatMatrix&, double lbd, double possion_lbd, int,
                          int seed) {
-    {
-        Ref seed_obj = Ref::steal(PyLong_FromLong(seed));
-        if (!seed_obj || !random_call(names.seed, {seed_obj.get()})) return trace.at(Lines::seed);
-    }
-    Ref lam = Ref::steal(PyFloat_FromDouble(possion_lbd));
-    if (!lam) return trace.at(Lines::poisson);
-    Ref d = random_call(names.poisson, {lam.get()});
-    if (!d) return trace.at(Lines::poisson);
     TypedFloatArray weights;
     {
+        GlobalGenerator draws;
+        if (!draws.seed(seed)) return trace.at(Lines::seed);
+        Ref d = draws.poisson(possion_lbd);
+        if (!d) return trace.at(Lines::poisson);
         int above_one = PyObject_RichCompareBool(d.get(), constants.int_1, Py_GT);
         if (above_one < 0) return trace.at(Lines::exponential);
-        PyObject* size = above_one ? d.get() : constants.int_1;
-        Ref scale = Ref::steal(PyFloat_FromDouble(lbd));
-        if (!scale) return trace.at(Lines::exponential);
-        if (!assign(weights, random_call(names.exponential, {scale.get(), size}, constants.size_kwnames))) {
+        if (!assign(weights, draws.exponential(lbd, above_one ? d.get() : constants.int_1))) {
             return trace.at(Lines::exponential);
         }
     }

@@ -1,8 +1,5 @@
 #include "resegment.hpp"
 
-#include "../python/calls.hpp"
-#include "../python/globals.hpp"
-#include "../python/process_state.hpp"
 
 namespace ombrix {
 
@@ -17,14 +14,6 @@ FloatVector clamped_segment(const FloatVector& data, Py_ssize_t start, Py_ssize_
     start = clamp(start);
     end = clamp(end);
     return subview(data, start, end > start ? end : start);
-}
-
-Ref random_call(PyObject* name, std::initializer_list<PyObject*> args, PyObject* kwnames) {
-    Ref random = np_attr(names.random);
-    if (!random) return {};
-    Ref fn = Ref::steal(PyObject_GetAttr(random.get(), name));
-    if (!fn) return {};
-    return kwnames ? call_kw(fn, args, kwnames) : call(fn, args);
 }
 
 std::optional<CutPositions> cut_positions(ArrayOps& ops, TypedFloatArray& weights, int scale, Py_ssize_t end,

@@ -1,5 +1,5 @@
 // The random re-segmentation shared by the two permutation backgrounds: the
-// generator's calls, the cut positions and the segments between them.
+// cut positions and the segments between them.
 #pragma once
 
 #include "../array_ops/array_ops.hpp"
@@ -10,10 +10,6 @@ namespace ombrix {
 // data[start:end] under the interpreter's slice rules (negative bounds count
 // from the end, both are clamped to the length); a None view stays None.
 FloatVector clamped_segment(const FloatVector& data, Py_ssize_t start, Py_ssize_t end);
-
-// np.random.<name>(*args), the trailing args being keyword values for
-// `kwnames` when given.
-Ref random_call(PyObject* name, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr);
 
 // Source lines of the cut-position statements in the calling function.
 struct CutLines {

@@ -11,6 +11,7 @@ RunningNumpy running_numpy;
 Names names;
 Constants constants;
 StartupNumpy startup_numpy;
+StartupRandom startup_random;
 ScratchArrays scratch_arrays;
 
 namespace {

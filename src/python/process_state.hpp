@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "../kernels/legacy_random.hpp"
+
 namespace ombrix {
 
 struct ModuleState {
@@ -39,7 +41,8 @@ struct RunningNumpy {
     X(exponential) X(size) X(inf) X(round) X(cumsum) X(repeat) X(abs)           \
     X(isnan) X(astype) X(tolist) X(smooth_segment)                            \
     X(rearrange_score) X(limit) X(dc) X(num_greater) X(x) X(cal_limit)          \
-    X(double_) X(replace) X(co_argcount) X(co_varnames) X(co_nlocals)
+    X(double_) X(replace) X(co_argcount) X(co_varnames) X(co_nlocals)          \
+    X(acquire) X(release) X(_bit_generator) X(_rand)
 
 // Interned attribute, parameter and key names.
 struct Names {
@@ -75,6 +78,31 @@ struct StartupNumpy {
     uint64_t checked_numpy_version = 0;
 };
 
+// NumPy's legacy global generator as found at the first draw after
+// numpy.random was imported (NumPy imports it on first use): the module, the
+// functions of it that the backgrounds call, the RandomState behind them,
+// its MT19937 bit generator, that generator's lock and state, and where the
+// RandomState keeps its cached Gaussian. Found and checked once; while its
+// objects are still in place, the native generator draws on NumPy's own state.
+struct StartupRandom {
+    bool examined = false;  // once found, or found wanting
+    bool usable = false;
+    PyObject* module = nullptr;  // numpy.random
+    PyObject* mtrand_dict = nullptr;
+    PyObject* seed = nullptr;
+    PyObject* poisson = nullptr;
+    PyObject* exponential = nullptr;
+    PyObject* random_state = nullptr;
+    PyObject* bit_generator = nullptr;
+    PyObject* lock = nullptr;
+    kernels::Mt19937* mt19937 = nullptr;
+    Py_ssize_t has_gauss_offset = 0;  // in the RandomState object
+    Py_ssize_t gauss_offset = 0;
+    // NumPy's own seeding has run on this bit generator: its seed sequence
+    // is None, as every later legacy seeding leaves it.
+    bool seeded_by_numpy = false;
+};
+
 // Float64 arrays that the native path reuses from one unit of work to the next.
 enum class Scratch { smoothed, gaps, run_lengths, count };
 struct ScratchArrays {
@@ -86,6 +114,7 @@ extern RunningNumpy running_numpy;
 extern Names names;
 extern Constants constants;
 extern StartupNumpy startup_numpy;
+extern StartupRandom startup_random;
 extern ScratchArrays scratch_arrays;
 
 // Creates the names and constants; false with an exception set.
