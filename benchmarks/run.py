@@ -6,14 +6,23 @@ replaced by a forwarding proxy, which makes it take the NumPy-call path.
     python benchmarks/run.py [--quick]
 
 The floor is the time of the random generator's calls alone (the seeds and
-draws that the backgrounds make): no implementation that draws through NumPy
-and gives the same bits can go below it.
+draws that the backgrounds make), made through NumPy from Python.
+
+With --instructions (valgrind on PATH), the permutation rows also give the
+instructions per background of the module, the port and the floor, counted
+by callgrind (they repeat exactly, unlike times): the difference between a
+run with many backgrounds and one with few, over their number.
 """
 import argparse
+import os
 import pathlib
 import platform
+import re
+import shutil
 import statistics
+import subprocess
 import sys
+import tempfile
 import time
 import warnings
 
@@ -88,12 +97,57 @@ def perm_floor(lam, backgrounds):
     return run
 
 
+# What one run under callgrind does: `kind` (ombrix, port or floor) of
+# `function` with `count` backgrounds on the profile saved in `path`.
+CALLGRIND_RUN = """
+import sys, warnings
+import numpy as np
+sys.path.insert(0, {reference!r})
+sys.path.insert(0, {benchmarks!r})
+import ombrix, numpy_port as port, run as bench
+warnings.simplefilter("ignore")
+cnv = np.load({path!r})
+lam, count, function, kind = {lam!r}, {count!r}, {function!r}, {kind!r}
+exp, poi = np.array([1.0]), np.array([lam])
+if function == "permutation_score":
+    calls = dict(ombrix=lambda: ombrix.permutation_score(0, cnv, None, exp, poi, 0, count, True),
+                 port=lambda: port.permutation_score(0, cnv, exp, poi, 0, count, True),
+                 floor=bench.score_floor(lam, count))
+else:
+    calls = dict(ombrix=lambda: ombrix.perm_cnv_pyx(cnv, 1.0, lam, count, 1),
+                 port=lambda: port.perm_cnv(cnv, 1.0, lam, count, 1),
+                 floor=bench.perm_floor(lam, count))
+calls[kind]()
+"""
+
+
+def instructions(path, function, kind, lam, count):
+    script = CALLGRIND_RUN.format(reference=str(pathlib.Path(port.__file__).parent),
+                                  benchmarks=str(pathlib.Path(__file__).parent), path=path, lam=float(lam),
+                                  count=count, function=function, kind=kind)
+    result = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
+                             "-c", script], capture_output=True, text=True, env={**os.environ, "PYTHONHASHSEED": "0"})
+    found = re.search(r"Collected : (\d+)", result.stderr)
+    if result.returncode != 0 or not found:
+        raise RuntimeError(result.stderr[-2000:])
+    return int(found.group(1))
+
+
+def instructions_per_background(path, function, kind, lam):
+    few, many = (2, 12) if kind == "port" else (20, 220)
+    return (instructions(path, function, kind, lam, many) - instructions(path, function, kind, lam, few)) / (many - few)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="a smoke run: few sizes and repeats")
     parser.add_argument("--sizes", type=int, nargs="+", help="profile lengths (default 200 2000 20000)")
     parser.add_argument("--lambdas", type=float, nargs="+", help="Poisson means (default 5 20 100)")
+    parser.add_argument("--instructions", action="store_true",
+                        help="instructions per background under callgrind (valgrind needed)")
     args = parser.parse_args()
+    if args.instructions and not shutil.which("valgrind"):
+        parser.error("--instructions needs valgrind on PATH")
     sizes = args.sizes or ([200, 2000] if args.quick else [200, 2000, 20000])
     lambdas = args.lambdas or ([20] if args.quick else [5, 20, 100])
     backgrounds = 20 if args.quick else 1000
@@ -103,9 +157,13 @@ def main():
     print(f"python {platform.python_version()}, numpy {np.__version__}, {platform.machine()}, "
           f"{platform.processor() or 'unknown cpu'}")
     print(f"{'function':<18}{'n':>6}{'lambda':>7}{'port ms':>10}{'np-path ms':>11}{'ombrix ms':>11}"
-          f"{'speed-up':>9}{'vs path':>8}{'floor ms':>10}{'/floor':>8}")
+          f"{'speed-up':>9}{'vs path':>8}{'floor ms':>10}{'/floor':>8}{'us/bg':>8}"
+          + (f"{'Ir/bg':>9}{'port Ir/bg':>12}{'floor Ir/bg':>12}" if args.instructions else ""))
+    saved = tempfile.mkdtemp()
     for n in sizes:
         cnv = profile(n, rng)
+        path = os.path.join(saved, f"profile{n}.npy")
+        np.save(path, cnv)
         singles = {
             "skew": (lambda: port.skew(cnv), lambda: ombrix.skew(cnv)),
             "ombrix": (lambda: port.ombrix(cnv), lambda: ombrix.ombrix(cnv, None)),
@@ -132,10 +190,14 @@ def main():
             for name, (peer, ours, floor) in runs.items():
                 t = interleaved({"port": peer, "path": numpy_call_path(ours), "ombrix": ours,
                                  "floor": floor}, repeats)
+                counts = ""
+                if args.instructions:
+                    counts = "".join(f"{instructions_per_background(path, name, kind, lam):>{width}.0f}"
+                                     for kind, width in (("ombrix", 9), ("port", 12), ("floor", 12)))
                 print(f"{name:<18}{n:>6}{lam:>7g}{t['port'] * 1e3:>10.1f}{t['path'] * 1e3:>11.1f}"
                       f"{t['ombrix'] * 1e3:>11.1f}{t['port'] / t['ombrix']:>9.1f}"
                       f"{t['path'] / t['ombrix']:>8.1f}{t['floor'] * 1e3:>10.1f}"
-                      f"{t['ombrix'] / t['floor']:>8.1f}")
+                      f"{t['ombrix'] / t['floor']:>8.1f}{t['ombrix'] / backgrounds * 1e6:>8.1f}" + counts)
         sys.stdout.flush()
     print(f"permutation rows: {backgrounds} backgrounds per call; times are medians of "
           f"{repeats} interleaved runs.")

@@ -138,6 +138,11 @@ public:
     // np.concatenate(pieces), bound as a view.
     virtual std::optional<FloatVector> smoothed_profile(Pieces& pieces) = 0;
 
+    // one / (one + np.exp(s)) in NumPy's float64 scalar arithmetic, `exp_fn`
+    // being np.exp as the statement fetched it and `one` the Python 1 or 1.0
+    // of the formula.
+    virtual std::optional<double> logistic_weight(const Ref& exp_fn, double s, PyObject* one) = 0;
+
     // Python code may have run outside the operations (a NumPy call, with
     // its warnings and error callbacks): the native backend asks the gate
     // again, and where the gate has closed, makes the rest of the unit with

@@ -100,6 +100,39 @@ FloatVector smoothed_view(const Pieces& pieces) {
     return view;
 }
 
+using FloatLoop = PyUFuncGenericFunction;
+
+// exp(s) by np.exp's own float64 loop, one element, with the flags it raised.
+unsigned exp_by_loop(double s, double& e) {
+    char* args[2] = {reinterpret_cast<char*>(&s), reinterpret_cast<char*>(&e)};
+    npy_intp count = 1;
+    npy_intp steps[2] = {sizeof(double), sizeof(double)};
+    kernels::clear_fp_flags();
+    reinterpret_cast<FloatLoop>(startup_numpy.exp_loop)(args, &count, steps, startup_numpy.exp_loop_data);
+    return kernels::current_flags();
+}
+
+// Whether the loop gives np.exp's own results: checked once, on arguments
+// whose results raise no flag, against NumPy's calls.
+bool exp_loop_verified() {
+    if (startup_numpy.exp_loop_state != 0) return startup_numpy.exp_loop_state > 0;
+    startup_numpy.exp_loop_state = -1;
+    if (!startup_numpy.exp_loop) return false;
+    for (double s : {-700.0, -20.5, -1.0, -1e-300, 0.0, 0.5, 1.0, 2.718281828459045, 30.25, 700.0}) {
+        Ref s_obj = Ref::steal(PyFloat_FromDouble(s));
+        Ref e = s_obj ? call(Ref::borrow(startup_numpy.exp), {s_obj.get()}) : Ref();
+        double by_loop = 0.0;
+        if (!e || !Py_IS_TYPE(e.get(), &PyDoubleArrType_Type) || exp_by_loop(s, by_loop) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        double by_call = reinterpret_cast<PyDoubleScalarObject*>(e.get())->obval;
+        if (std::memcmp(&by_call, &by_loop, sizeof by_loop) != 0) return false;
+    }
+    startup_numpy.exp_loop_state = 1;
+    return true;
+}
+
 // Weights that the native statements may divide in place, as NumPy's
 // in-place division does: a plain writable array (a subclass could define
 // its own arithmetic).
@@ -533,6 +566,21 @@ std::optional<FloatVector> NativeBackend::smoothed_profile(Pieces& pieces) {
     smoothed_length_ = view.length;
     smoothed_runs_ = std::move(pieces.runs);
     return view;
+}
+
+std::optional<double> NativeBackend::logistic_weight(const Ref& exp_fn, double s, PyObject* one) {
+    if (!gate_closed_ && exp_fn.get() == startup_numpy.exp && exp_loop_verified()) {
+        double e = 0.0;
+        if (!reported(exp_by_loop(s, e))) {
+            // NumPy's float64 scalar sum and quotient; any flag leaves the
+            // reporting to NumPy's own operators
+            kernels::Result w = kernels::logistic(e);
+            if (!w.flags) return w.value;
+        }
+    }
+    std::optional<double> made = numpy_.logistic_weight(exp_fn, s, one);
+    after_python_code();
+    return made;
 }
 
 }  // namespace ombrix

@@ -53,6 +53,8 @@ public:
     // Takes the pieces' runs over for the change points of the profile.
     std::optional<FloatVector> smoothed_profile(Pieces& pieces) override;
 
+    std::optional<double> logistic_weight(const Ref& exp_fn, double s, PyObject* one) override;
+
     void after_python_code() override;
 
 private:

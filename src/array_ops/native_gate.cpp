@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "../kernels/float64.hpp"
+#include "../python/numpy_api.hpp"
 #include "../python/numpy_runtime.hpp"
 #include "../python/process_state.hpp"
 
@@ -87,6 +88,26 @@ constexpr FlagMode kFlagModes[] = {
     {errmask::kInvalidShift, kernels::kInvalid},
 };
 
+// np.exp's loop for one float64 in, one float64 out, as the ufunc's own
+// table holds it.
+void remember_exp_loop(PyObject* numpy_dict) {
+    PyObject* exp = PyDict_GetItemWithError(numpy_dict, names.exp);
+    if (!exp || !PyObject_TypeCheck(exp, &PyUFunc_Type)) {
+        PyErr_Clear();
+        return;
+    }
+    auto* ufunc = reinterpret_cast<PyUFuncObject*>(exp);
+    if (ufunc->nin != 1 || ufunc->nout != 1 || !ufunc->functions || !ufunc->types) return;
+    for (int i = 0; i < ufunc->ntypes; ++i) {
+        if (ufunc->types[2 * i] == NPY_DOUBLE && ufunc->types[2 * i + 1] == NPY_DOUBLE && ufunc->functions[i]) {
+            startup.exp = Py_NewRef(exp);
+            startup.exp_loop = reinterpret_cast<void*>(ufunc->functions[i]);
+            startup.exp_loop_data = ufunc->data ? ufunc->data[i] : nullptr;
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 bool remember_startup_numpy(PyObject* numpy) {
@@ -101,6 +122,7 @@ bool remember_startup_numpy(PyObject* numpy) {
         }
         startup.functions[i] = Py_NewRef(fn);
     }
+    remember_exp_loop(dict);
     startup.module = Py_NewRef(numpy);
     startup.type = Py_TYPE(numpy);
     watch_dicts(dict);

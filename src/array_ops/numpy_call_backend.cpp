@@ -294,4 +294,14 @@ std::optional<FloatVector> NumpyCallBackend::smoothed_profile(Pieces& pieces) {
     return view;
 }
 
+std::optional<double> NumpyCallBackend::logistic_weight(const Ref& exp_fn, double s, PyObject* one) {
+    Ref s_obj = Ref::steal(PyFloat_FromDouble(s));
+    if (!s_obj) return std::nullopt;
+    Ref e = call(exp_fn, {s_obj.get()});
+    if (!e) return std::nullopt;
+    Ref denominator = Ref::steal(PyNumber_Add(one, e.get()));
+    if (!denominator) return std::nullopt;
+    return as_double(Ref::steal(PyNumber_TrueDivide(one, denominator.get())));
+}
+
 }  // namespace ombrix

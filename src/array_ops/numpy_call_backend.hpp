@@ -40,6 +40,8 @@ public:
     std::optional<double> pieces_variance(Pieces& pieces) override;
     std::optional<FloatVector> smoothed_profile(Pieces& pieces) override;
 
+    std::optional<double> logistic_weight(const Ref& exp_fn, double s, PyObject* one) override;
+
     // np.mean(segment) of a view object over the segment.
     static Ref segment_mean(const FloatVector& segment);
     // np.repeat(np.mean(segment), length), np.repeat fetched first.

@@ -69,6 +69,13 @@ struct StartupNumpy {
     PyObject* module = nullptr;
     PyTypeObject* type = nullptr;
     PyObject* functions[kReplacedFunctionCount] = {};
+    // np.exp, and its float64 inner loop (with the loop's data), which the
+    // native path calls as the ufunc does, once the loop has given NumPy's
+    // own results (0 until checked, 1 verified, -1 not to be used).
+    PyObject* exp = nullptr;
+    void* exp_loop = nullptr;
+    void* exp_loop_data = nullptr;
+    int exp_loop_state = 0;
     // Whether the module namespace or NumPy's may have changed since the gate
     // last found everything in place: dictionary watchers from Python 3.12 on,
     // the dictionaries' version tags before.

@@ -4,7 +4,6 @@
 #include "../python/failures.hpp"
 #include "../python/globals.hpp"
 #include "../python/process_state.hpp"
-#include "logistic.hpp"
 #include "skew.hpp"
 
 namespace ombrix {
@@ -31,7 +30,7 @@ std::optional<double> cal_r(ArrayOps& ops, const FloatVector& cnv_data) {
     std::optional<double> s = skew(ops, *gap_view);
     if (!s) return trace.at(CalRLines::weight);
     // the weight of +s: 1.0 / (1.0 + exp(-s))
-    std::optional<double> w = logistic_weight(ops, exp_fn, -*s, constants.float_1_0);
+    std::optional<double> w = ops.logistic_weight(exp_fn, -*s, constants.float_1_0);
     if (!w) return trace.at(CalRLines::weight);
 
     std::optional<double> v = ops.var(cnv_data);
