@@ -20,6 +20,8 @@ for name in ("sum", "mean", "var", "std"):
     fn = getattr(library, f"ombrix_kernel_{name}")
     fn.argtypes = [ctypes.c_void_p, ssize, ssize, ssize, flag_p]
     fn.restype = ctypes.c_double
+library.ombrix_kernel_variance_of_runs.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ssize, ssize, flag_p]
+library.ombrix_kernel_variance_of_runs.restype = ctypes.c_double
 library.ombrix_kernel_logistic.argtypes = [ctypes.c_double, flag_p]
 library.ombrix_kernel_logistic.restype = ctypes.c_double
 library.ombrix_kernel_scaled_running_sum.argtypes = [ctypes.c_void_p, ssize, ssize, ctypes.c_double, ssize, double_p]
@@ -149,3 +151,21 @@ def test_logistic_is_numpys_scalar_arithmetic(e):
         expected = 1 / (1 + np.float64(e))
     assert bits(value) == bits(expected)
     assert bool(flags.value) == raises_under_numpy(lambda: 1 / (1 + np.float64(e)))
+
+
+@settings(max_examples=EXAMPLES, deadline=None)
+@given(runs=st.lists(st.tuples(values, st.integers(0, 400) | st.sampled_from([1, 7, 8, 9, 127, 128, 129])),
+                     min_size=1, max_size=30),
+       bufsize=st.sampled_from(BUFSIZES))
+def test_variance_of_runs_is_the_variance_of_their_values(runs, bufsize):
+    run_values = np.array([v for v, _ in runs])
+    lengths = np.array([n for _, n in runs], dtype=np.intp)
+    x = np.repeat(run_values, lengths)
+    if len(x) == 0:
+        return
+    flags = ctypes.c_uint()
+    value = library.ombrix_kernel_variance_of_runs(run_values.ctypes.data, lengths.ctypes.data, len(runs),
+                                                   chunk_of(bufsize), ctypes.byref(flags))
+    expected, expected_flags = call(library.ombrix_kernel_var, x, bufsize)
+    assert bits(value) == bits(expected)
+    assert flags.value == expected_flags

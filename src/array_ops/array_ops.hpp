@@ -15,6 +15,7 @@
 #include <optional>
 #include <vector>
 
+#include "../kernels/float64.hpp"
 #include "../python/typed_array.hpp"
 
 namespace ombrix {
@@ -57,20 +58,20 @@ struct CutPositions {
     double at(Py_ssize_t j) const { return native ? positions[static_cast<size_t>(j)] : array.view[j]; }
 };
 
-// The pieces of a smoothed profile: NumPy's list of arrays, or the profile
-// written natively into one array as the pieces arrive.
+// The pieces of a smoothed profile: NumPy's list of arrays, or natively the
+// profile as runs of one value, written out into one array only when its
+// values are read one by one.
 struct Pieces {
     Ref list;  // NumPy's
-    struct Run {
-        double value;
-        Py_ssize_t length;
-    };
-    Ref array;  // native: the smoothed profile so far
-    double* data = nullptr;
-    Py_ssize_t capacity = 0;
-    Py_ssize_t length = 0;
-    std::vector<Run> runs;  // the profile as runs of one value, for its change points
+    using Run = kernels::Run;
+    std::vector<Run> runs;
+    Py_ssize_t length = 0;  // values in the runs
     Py_ssize_t added = 0;   // pieces appended, empty ones included
+    Ref array;              // the written-out profile: `written` values from
+    double* data = nullptr; // the first `written_runs` runs
+    Py_ssize_t capacity = 0;
+    Py_ssize_t written = 0;
+    size_t written_runs = 0;
     bool native = false;
 };
 

@@ -62,9 +62,46 @@ bool give_numpy_form(CutPositions& cut) {
     return true;
 }
 
+// Room for `total` values in the written-out profile. Only cut positions
+// that run backwards before the last pair outgrow the first estimate;
+// NumPy's nondecreasing running sums never do.
+bool reserve(Pieces& pieces, Py_ssize_t total) {
+    if (total <= pieces.capacity) return true;
+    npy_intp size = std::max(2 * pieces.capacity, total);
+    Ref grown = Ref::steal(PyArray_SimpleNew(1, &size, NPY_DOUBLE));
+    if (!grown) return false;
+    std::copy_n(pieces.data, pieces.written, data_of(grown));
+    pieces.array = std::move(grown);
+    pieces.data = data_of(pieces.array);
+    pieces.capacity = size;
+    return true;
+}
+
+// Writes the runs not yet written into the profile's array.
+bool write_out(Pieces& pieces) {
+    if (!reserve(pieces, pieces.length)) return false;
+    for (; pieces.written_runs < pieces.runs.size(); ++pieces.written_runs) {
+        const Pieces::Run& run = pieces.runs[pieces.written_runs];
+        std::fill_n(pieces.data + pieces.written, run.length, run.value);
+        pieces.written += run.length;
+    }
+    return true;
+}
+
+// The written-out profile.
+FloatVector smoothed_view(const Pieces& pieces) {
+    FloatVector view;
+    view.base = reinterpret_cast<const char*>(pieces.data);
+    view.length = pieces.written;
+    view.stride = sizeof(double);
+    view.owner = pieces.array;
+    return view;
+}
+
 // The pieces so far as one: their concatenation is the same array.
 bool give_numpy_form(Pieces& pieces) {
     if (!pieces.native) return true;
+    if (!write_out(pieces)) return false;
     pieces.list = Ref::steal(PyList_New(0));
     if (!pieces.list) return false;
     if (pieces.added > 0) {
@@ -73,31 +110,6 @@ bool give_numpy_form(Pieces& pieces) {
     }
     pieces.native = false;
     return true;
-}
-
-// Room for `count` more values in the smoothed profile. Only cut positions
-// that run backwards before the last pair outgrow the first estimate; NumPy's
-// nondecreasing running sums never do.
-bool reserve(Pieces& pieces, Py_ssize_t count) {
-    if (count <= pieces.capacity - pieces.length) return true;
-    npy_intp size = std::max(2 * pieces.capacity, pieces.length + count);
-    Ref grown = Ref::steal(PyArray_SimpleNew(1, &size, NPY_DOUBLE));
-    if (!grown) return false;
-    std::copy_n(pieces.data, pieces.length, data_of(grown));
-    pieces.array = std::move(grown);
-    pieces.data = data_of(pieces.array);
-    pieces.capacity = size;
-    return true;
-}
-
-// The smoothed profile that native pieces have written so far.
-FloatVector smoothed_view(const Pieces& pieces) {
-    FloatVector view;
-    view.base = reinterpret_cast<const char*>(pieces.data);
-    view.length = pieces.length;
-    view.stride = sizeof(double);
-    view.owner = pieces.array;
-    return view;
 }
 
 using FloatLoop = PyUFuncGenericFunction;
@@ -178,6 +190,13 @@ std::optional<double> NativeBackend::std(const FloatVector& v) {
 }
 
 std::optional<double> NativeBackend::var(const FloatVector& v) {
+    if (!gate_closed_ && v.length > 0 && is_smoothed_profile(v)) {
+        // the smoothed profile by its runs: the same bits and flags, less work
+        kernels::Result r = kernels::variance_of_runs(smoothed_runs_.data(),
+                                                      static_cast<std::ptrdiff_t>(smoothed_runs_.size()),
+                                                      conditions_.reduction_chunk);
+        if (!reported(r.flags)) return r.value;
+    }
     return reduce(v, kernels::variance, [&] { return numpy_.var(v); });
 }
 
@@ -453,9 +472,7 @@ std::optional<Pieces> NativeBackend::begin_pieces(const CutPositions& cut) {
 }
 
 bool NativeBackend::append_run(Pieces& pieces, double value, Py_ssize_t count) {
-    if (!reserve(pieces, count)) return false;
     pieces.runs.push_back({value, count});
-    std::fill_n(pieces.data + pieces.length, count, value);
     pieces.length += count;
     ++pieces.added;
     return true;
@@ -535,15 +552,20 @@ bool NativeBackend::mean_piece(Pieces& pieces, const FloatVector& segment, int l
 // The values of a piece that NumPy made, one run per stretch of equal bits.
 bool NativeBackend::append_piece_values(Pieces& pieces, PyObject* piece) {
     FloatVector values;
-    if (!bind_vector(piece, kDouble, false, values) || !reserve(pieces, values.length)) return false;
+    if (!bind_vector(piece, kDouble, false, values) || !write_out(pieces) ||
+        !reserve(pieces, pieces.length + values.length)) {
+        return false;
+    }
     for (Py_ssize_t i = 0; i < values.length; ++i) {
         double value = values[i];
         if (pieces.runs.empty() || i == 0 || std::memcmp(&value, &pieces.runs.back().value, sizeof value) != 0) {
             pieces.runs.push_back({value, 0});
         }
         ++pieces.runs.back().length;
-        pieces.data[pieces.length++] = value;
+        pieces.data[pieces.written++] = value;
     }
+    pieces.length = pieces.written;
+    pieces.written_runs = pieces.runs.size();
     ++pieces.added;
     return true;
 }
@@ -553,7 +575,13 @@ std::optional<double> NativeBackend::pieces_variance(Pieces& pieces) {
         if (!give_numpy_form(pieces)) return std::nullopt;
         return numpy_.pieces_variance(pieces);
     }
-    return var(smoothed_view(pieces));
+    if (pieces.length > 0) {
+        kernels::Result r = kernels::variance_of_runs(pieces.runs.data(), static_cast<std::ptrdiff_t>(pieces.runs.size()),
+                                                      conditions_.reduction_chunk);
+        if (!reported(r.flags)) return r.value;
+    }
+    if (!write_out(pieces)) return std::nullopt;
+    return var(smoothed_view(pieces));  // NumPy's call, with its warnings
 }
 
 std::optional<FloatVector> NativeBackend::smoothed_profile(Pieces& pieces) {
@@ -561,6 +589,7 @@ std::optional<FloatVector> NativeBackend::smoothed_profile(Pieces& pieces) {
         if (!give_numpy_form(pieces)) return std::nullopt;
         return numpy_.smoothed_profile(pieces);
     }
+    if (!write_out(pieces)) return std::nullopt;
     FloatVector view = smoothed_view(pieces);
     smoothed_base_ = view.base;
     smoothed_length_ = view.length;

@@ -149,6 +149,111 @@ Result standard_deviation(Doubles x, std::ptrdiff_t chunk) {
     return flagged([&] { return std::sqrt(plain_variance(x, chunk)); });
 }
 
+namespace {
+
+// The elements of a run-length sequence in increasing order of position;
+// `Value` maps a run's value to the element summed (the value itself, or its
+// squared deviation).
+template <class Value>
+class RunElements {
+public:
+    RunElements(const Run* runs, std::ptrdiff_t count, Value value) : runs_(runs), count_(count), value_(value) {}
+
+    double operator()(std::ptrdiff_t i) {
+        seek(i);
+        return value_(runs_[run_].value);
+    }
+
+    // The element value when [lo, lo + n) lies inside one run.
+    bool constant(std::ptrdiff_t lo, std::ptrdiff_t n, double& element) {
+        seek(lo);
+        if (lo + n > start_ + runs_[run_].length) return false;
+        element = value_(runs_[run_].value);
+        return true;
+    }
+
+    void rewind() {
+        run_ = 0;
+        start_ = 0;
+    }
+
+private:
+    // Positions are asked for in increasing order within a pass.
+    void seek(std::ptrdiff_t i) {
+        while (run_ + 1 < count_ && i >= start_ + runs_[run_].length) {
+            start_ += runs_[run_].length;
+            ++run_;
+        }
+    }
+
+    const Run* runs_;
+    std::ptrdiff_t count_;
+    Value value_;
+    std::ptrdiff_t run_ = 0;
+    std::ptrdiff_t start_ = 0;
+};
+
+// pairwise() over a run-length sequence, operation for operation.
+template <class Elements>
+double pairwise_runs(Elements& a, std::ptrdiff_t lo, std::ptrdiff_t n) {
+    if (n < 8) {
+        double res = 0.;
+        for (std::ptrdiff_t i = 0; i < n; ++i) res += a(lo + i);
+        return res;
+    }
+    if (n <= kBlock) {
+        double e = 0.0;
+        std::ptrdiff_t whole = n - (n % 8);
+        if (a.constant(lo, n, e)) {
+            double r = e;
+            for (std::ptrdiff_t i = 8; i < whole; i += 8) r += e;
+            double res = ((r + r) + (r + r)) + ((r + r) + (r + r));
+            for (std::ptrdiff_t i = whole; i < n; ++i) res += e;
+            return res;
+        }
+        double r[8];
+        for (int j = 0; j < 8; ++j) r[j] = a(lo + j);
+        std::ptrdiff_t i = 8;
+        for (; i < whole; i += 8) {
+            for (int j = 0; j < 8; ++j) r[j] += a(lo + i + j);
+        }
+        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; ++i) res += a(lo + i);
+        return res;
+    }
+    std::ptrdiff_t n2 = n / 2;
+    n2 -= n2 % 8;
+    double left = pairwise_runs(a, lo, n2);
+    return left + pairwise_runs(a, lo + n2, n - n2);
+}
+
+template <class Elements>
+double reduce_add_runs(Elements& a, std::ptrdiff_t n, std::ptrdiff_t chunk) {
+    a.rewind();
+    double total = 0.0;
+    for (std::ptrdiff_t start = 0; start < n; start += chunk) {
+        std::ptrdiff_t count = n - start < chunk ? n - start : chunk;
+        total += pairwise_runs(a, start, count);
+    }
+    return total;
+}
+
+}  // namespace
+
+Result variance_of_runs(const Run* runs, std::ptrdiff_t count, std::ptrdiff_t chunk) {
+    std::ptrdiff_t n = 0;
+    for (std::ptrdiff_t k = 0; k < count; ++k) n += runs[k].length;
+    return flagged([&] {
+        RunElements values(runs, count, [](double v) { return v; });
+        double mean = reduce_add_runs(values, n, chunk) / static_cast<double>(n);
+        RunElements squares(runs, count, [mean](double v) {
+            double d = v - mean;
+            return d * d;
+        });
+        return reduce_add_runs(squares, n, chunk) / static_cast<double>(n);
+    });
+}
+
 unsigned divide(Doubles x, double divisor, std::vector<double>& out) {
     clear_flags();
     unsigned hand_over = divisor != 0.0 && std::fabs(divisor) < DBL_MIN ? kHandOver : 0u;

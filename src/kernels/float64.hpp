@@ -38,11 +38,26 @@ struct Result {
     unsigned flags;
 };
 
+// A stretch of `length` equal values.
+struct Run {
+    double value;
+    std::ptrdiff_t length;
+};
+
 Result sum(Doubles x, std::ptrdiff_t chunk);
 // n > 0: NumPy warns without a flag for an empty mean.
 Result mean(Doubles x, std::ptrdiff_t chunk);
 Result variance(Doubles x, std::ptrdiff_t chunk);
 Result standard_deviation(Doubles x, std::ptrdiff_t chunk);
+
+// variance() of the sequence the runs spell out, with the same bits and
+// flags, in O(runs + n / 8): a 128-element block of NumPy's pairwise
+// summation that lies inside one run adds one value over and over, the same
+// sequence of additions in each of its eight accumulators, so one
+// accumulator is computed and the others are equal to it. Every distinct
+// operation is still made, so the flags are the same. The runs hold at
+// least one value.
+Result variance_of_runs(const Run* runs, std::ptrdiff_t count, std::ptrdiff_t chunk);
 
 // out = x / divisor, element by element. A subnormal divisor asks for
 // kHandOver: some NumPy releases report overflow when their array division

@@ -40,6 +40,14 @@ OMBRIX_REDUCTION_EXPORT(mean, mean)
 OMBRIX_REDUCTION_EXPORT(var, variance)
 OMBRIX_REDUCTION_EXPORT(std, standard_deviation)
 
+// The variance of `count` runs (values[k] repeated lengths[k] times).
+OMBRIX_KERNEL_EXPORT double ombrix_kernel_variance_of_runs(const double* values, const Py_ssize_t* lengths,
+                                                           Py_ssize_t count, Py_ssize_t chunk, unsigned* flags) {
+    std::vector<kernels::Run> runs;
+    for (Py_ssize_t k = 0; k < count; ++k) runs.push_back({values[k], lengths[k]});
+    return report(kernels::variance_of_runs(runs.data(), count, chunk), flags);
+}
+
 OMBRIX_KERNEL_EXPORT double ombrix_kernel_logistic(double e, unsigned* flags) {
     return report(kernels::logistic(e), flags);
 }
