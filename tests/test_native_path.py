@@ -319,3 +319,18 @@ def test_draws_before_numpy_random_is_imported():
     expected += [ombrix.permutation_bg(x, None, 1.0, 20.0, 0, seed) for seed in (3, 4)]
     assert canonical(results) == canonical(expected)
     assert pickle.dumps(state) == pickle.dumps(np.random.get_state())
+
+
+# Long runs: the smoothed profile's variance is made from its runs.
+LONG_PROFILE = np.repeat([2.0, 3.0, 1.0, 4.0, 2.5, math.nan, 7.0], [4000, 3000, 5000, 2000, 6000, 1, 3000])
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+@pytest.mark.parametrize("errors", ["default", "raise"])
+@pytest.mark.parametrize("seed", [1, 2, 3, 7, 11])
+def test_long_smoothed_profiles_agree(seed, errors):
+    finite = LONG_PROFILE[:-3001]
+    with numpy_state(errors, 8192):
+        assert_paths_agree(lambda: ombrix.permutation_bg(finite, None, 1.0, 3.0, 0, seed))
+        assert_paths_agree(lambda: ombrix.permutation_bg(LONG_PROFILE, None, 1.0, 3.0, 0, seed))
+        assert_paths_agree(lambda: ombrix.perm_cnv_pyx(finite, 1.0, 3.0, 3, seed))

@@ -88,6 +88,14 @@ bool write_out(Pieces& pieces) {
     return true;
 }
 
+// Long runs make the variance by runs cheaper than the element-wise kernel
+// (a range inside one run costs a few additions); short ones do not.
+bool worth_runs(const std::vector<Pieces::Run>& runs, Py_ssize_t length) {
+    constexpr Py_ssize_t kLongProfile = 8192;
+    constexpr Py_ssize_t kLongRun = 1024;
+    return length >= kLongProfile && length >= kLongRun * static_cast<Py_ssize_t>(runs.size());
+}
+
 // The written-out profile.
 FloatVector smoothed_view(const Pieces& pieces) {
     FloatVector view;
@@ -190,7 +198,7 @@ std::optional<double> NativeBackend::std(const FloatVector& v) {
 }
 
 std::optional<double> NativeBackend::var(const FloatVector& v) {
-    if (!gate_closed_ && v.length > 0 && is_smoothed_profile(v)) {
+    if (!gate_closed_ && is_smoothed_profile(v) && worth_runs(smoothed_runs_, v.length)) {
         // the smoothed profile by its runs: the same bits and flags, less work
         kernels::Result r = kernels::variance_of_runs(smoothed_runs_.data(),
                                                       static_cast<std::ptrdiff_t>(smoothed_runs_.size()),
@@ -575,13 +583,13 @@ std::optional<double> NativeBackend::pieces_variance(Pieces& pieces) {
         if (!give_numpy_form(pieces)) return std::nullopt;
         return numpy_.pieces_variance(pieces);
     }
-    if (pieces.length > 0) {
+    if (worth_runs(pieces.runs, pieces.length)) {
         kernels::Result r = kernels::variance_of_runs(pieces.runs.data(), static_cast<std::ptrdiff_t>(pieces.runs.size()),
                                                       conditions_.reduction_chunk);
         if (!reported(r.flags)) return r.value;
     }
     if (!write_out(pieces)) return std::nullopt;
-    return var(smoothed_view(pieces));  // NumPy's call, with its warnings
+    return var(smoothed_view(pieces));  // the element-wise kernel, or NumPy's call with its warnings
 }
 
 std::optional<FloatVector> NativeBackend::smoothed_profile(Pieces& pieces) {

@@ -3,6 +3,7 @@
 #include <cfenv>
 #include <cfloat>
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 
 #if defined(__x86_64__) || defined(__SSE2__)
@@ -172,6 +173,20 @@ public:
         return true;
     }
 
+    // Writes the elements of [lo, lo + n) into `out`.
+    void fill(std::ptrdiff_t lo, std::ptrdiff_t n, double* out) {
+        seek(lo);
+        std::ptrdiff_t run = run_, start = start_, at = lo;
+        while (at < lo + n) {
+            std::ptrdiff_t end = start + runs_[run].length;
+            std::ptrdiff_t stop = end < lo + n ? end : lo + n;
+            std::fill_n(out + (at - lo), stop - at, value_(runs_[run].value));
+            at = stop;
+            start = end;
+            ++run;
+        }
+    }
+
     void rewind() {
         run_ = 0;
         start_ = 0;
@@ -193,47 +208,87 @@ private:
     std::ptrdiff_t start_ = 0;
 };
 
-// pairwise() over a run-length sequence, operation for operation.
-template <class Elements>
-double pairwise_runs(Elements& a, std::ptrdiff_t lo, std::ptrdiff_t n) {
+// pairwise() of n copies of one value e: it depends on e and n alone, so
+// each size met in the recursion is computed once (the sizes at one depth
+// differ by a block at most, so there are few of them).
+class ConstantSums {
+public:
+    double operator()(double e, std::ptrdiff_t n) {
+        if (e_set_ && std::memcmp(&e, &e_, sizeof e) != 0) count_ = 0;
+        e_ = e;
+        e_set_ = true;
+        return sum(n);
+    }
+
+private:
+    double sum(std::ptrdiff_t n) {
+        for (int k = 0; k < count_; ++k) {
+            if (sizes_[k] == n) return sums_[k];
+        }
+        double res;
+        if (n < 8) {
+            res = 0.;
+            for (std::ptrdiff_t i = 0; i < n; ++i) res += e_;
+        } else if (n <= kBlock) {
+            // eight accumulators adding e over and over: all equal
+            std::ptrdiff_t whole = n - (n % 8);
+            double r = e_;
+            for (std::ptrdiff_t i = 8; i < whole; i += 8) r += e_;
+            res = ((r + r) + (r + r)) + ((r + r) + (r + r));
+            for (std::ptrdiff_t i = whole; i < n; ++i) res += e_;
+        } else {
+            std::ptrdiff_t n2 = n / 2;
+            n2 -= n2 % 8;
+            double left = sum(n2);
+            res = left + sum(n - n2);
+        }
+        if (count_ < kRemembered) {
+            sizes_[count_] = n;
+            sums_[count_] = res;
+            ++count_;
+        }
+        return res;
+    }
+
+    static constexpr int kRemembered = 64;
+    double e_ = 0.0;
+    bool e_set_ = false;
+    int count_ = 0;
+    std::ptrdiff_t sizes_[kRemembered] = {};
+    double sums_[kRemembered] = {};
+};
+
+// pairwise() over a run-length sequence, operation for operation: a range
+// inside one run by its constant sum, a block across runs by the
+// element-wise code on its values.
+template <class Source>
+double pairwise_runs(Source& a, ConstantSums& constant_sums, std::ptrdiff_t lo, std::ptrdiff_t n) {
+    double e = 0.0;
+    if (n >= 8 && a.constant(lo, n, e)) return constant_sums(e, n);
     if (n < 8) {
         double res = 0.;
         for (std::ptrdiff_t i = 0; i < n; ++i) res += a(lo + i);
         return res;
     }
     if (n <= kBlock) {
-        double e = 0.0;
-        std::ptrdiff_t whole = n - (n % 8);
-        if (a.constant(lo, n, e)) {
-            double r = e;
-            for (std::ptrdiff_t i = 8; i < whole; i += 8) r += e;
-            double res = ((r + r) + (r + r)) + ((r + r) + (r + r));
-            for (std::ptrdiff_t i = whole; i < n; ++i) res += e;
-            return res;
-        }
-        double r[8];
-        for (int j = 0; j < 8; ++j) r[j] = a(lo + j);
-        std::ptrdiff_t i = 8;
-        for (; i < whole; i += 8) {
-            for (int j = 0; j < 8; ++j) r[j] += a(lo + i + j);
-        }
-        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        for (; i < n; ++i) res += a(lo + i);
-        return res;
+        double block[kBlock];
+        a.fill(lo, n, block);
+        return pairwise(Elements<true>{{reinterpret_cast<const char*>(block), n, sizeof(double)}}, 0, n);
     }
     std::ptrdiff_t n2 = n / 2;
     n2 -= n2 % 8;
-    double left = pairwise_runs(a, lo, n2);
-    return left + pairwise_runs(a, lo + n2, n - n2);
+    double left = pairwise_runs(a, constant_sums, lo, n2);
+    return left + pairwise_runs(a, constant_sums, lo + n2, n - n2);
 }
 
-template <class Elements>
-double reduce_add_runs(Elements& a, std::ptrdiff_t n, std::ptrdiff_t chunk) {
+template <class Source>
+double reduce_add_runs(Source& a, std::ptrdiff_t n, std::ptrdiff_t chunk) {
     a.rewind();
+    ConstantSums constant_sums;
     double total = 0.0;
     for (std::ptrdiff_t start = 0; start < n; start += chunk) {
         std::ptrdiff_t count = n - start < chunk ? n - start : chunk;
-        total += pairwise_runs(a, start, count);
+        total += pairwise_runs(a, constant_sums, start, count);
     }
     return total;
 }
