@@ -10,6 +10,7 @@
 #include "../python/pending_exception.hpp"
 #include "../python/process_state.hpp"
 #include "../python/scalars.hpp"
+#include "empty_mean.hpp"
 #include "scratch_arrays.hpp"
 #include <numpy/arrayscalars.h>
 
@@ -489,6 +490,11 @@ bool NativeBackend::append_run(Pieces& pieces, double value, Py_ssize_t count) {
 Ref NativeBackend::empty_segment_mean(const FloatVector& segment, PyObject* then_name, Ref& then) {
     then = np_attr(then_name);
     if (!then) return {};
+    if (const EmptyMean* replay = segment.is_none() ? nullptr : replayable_empty_mean()) {
+        bool issued = issue_empty_mean_warnings(*replay);
+        after_python_code();
+        return issued ? Ref::borrow(replay->value) : Ref();
+    }
     Ref mean = NumpyCallBackend::segment_mean(segment);
     after_python_code();
     return mean;
@@ -539,16 +545,20 @@ bool NativeBackend::mean_piece(Pieces& pieces, const FloatVector& segment, int l
         kernels::Result r = kernels::mean(doubles(segment), conditions_.reduction_chunk);
         if (!reported(r.flags)) return append_run(pieces, r.value, length);
     }
-    if (empty && length == 0) {
+    if (empty && length >= 0) {
         Ref repeat;
         Ref m = empty_segment_mean(segment, names.repeat, repeat);
         if (!m) return false;
-        // Repeating its float64 NaN no times is exact and silent: an empty piece.
+        // Repeating its float64 NaN is exact and silent: a run of it, or
+        // no times, an empty piece.
         if (!gate_closed_ && Py_IS_TYPE(m.get(), &PyDoubleArrType_Type)) {
+            if (length > 0) return append_run(pieces, PyArrayScalar_VAL(m.get(), Double), length);
             ++pieces.added;
             return true;
         }
-        Ref piece = call(repeat, {m.get(), constants.int_0});
+        Ref count = Ref::steal(PyLong_FromLong(length));
+        if (!count) return false;
+        Ref piece = call(repeat, {m.get(), count.get()});
         after_python_code();
         return take_numpy_piece(pieces, piece);
     }

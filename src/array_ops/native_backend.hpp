@@ -1,9 +1,10 @@
 // The array operations computed natively with NumPy's bits. An operation
 // whose arithmetic raises a flag that NumPy would report under the caller's
 // error state, or that NumPy would warn about without a flag (the mean of an
-// empty segment), is made by the NumPy-call backend instead, at the same
-// point of the algorithm, so warnings and errors are exactly NumPy's; a
-// value that NumPy made is then worked on by NumPy's calls. Whenever Python
+// empty segment, unless its warnings can be issued here exactly), is made
+// by the NumPy-call backend instead, at the same point of the algorithm, so
+// warnings and errors are exactly NumPy's; a value that NumPy made is then
+// worked on by NumPy's calls. Whenever Python
 // code may have run, the gate is asked again; once it has closed (a warning
 // hook or an error callback replaced `np` or one of its functions), the rest
 // of the unit is NumPy's calls, on the NumPy form of the values made so far.
@@ -71,8 +72,9 @@ private:
     unsigned smoothed_change_points(std::vector<double>& positions) const;
     bool is_smoothed_profile(const FloatVector& v) const;
 
-    // np.mean of an empty segment, which warns: NumPy's own call, with
-    // `then` (np.round or np.repeat) fetched first as the statement does.
+    // np.mean of an empty segment, which warns: its warnings issued here
+    // where that is exact (empty_mean.hpp), else NumPy's own call; `then`
+    // (np.round or np.repeat) is fetched first, as the statement does.
     Ref empty_segment_mean(const FloatVector& segment, PyObject* then_name, Ref& then);
     bool take_numpy_piece(Pieces& pieces, const Ref& piece);
     bool append_run(Pieces& pieces, double value, Py_ssize_t count);

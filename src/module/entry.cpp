@@ -13,6 +13,7 @@
 #include <new>
 #include <string_view>
 
+#include "../array_ops/empty_mean.hpp"
 #include "../array_ops/native_gate.hpp"
 #include "../python/failures.hpp"
 #include "../python/numpy_runtime.hpp"
@@ -189,7 +190,7 @@ bool run_module_body(int& line) {
     Ref numpy = Ref::steal(
         PyImport_ImportModuleLevelObject(names.numpy, state.globals, nullptr, nullptr, 0));
     if (!numpy || PyDict_SetItem(state.globals, names.np, numpy.get()) < 0) return false;
-    if (!remember_startup_numpy(numpy.get())) return false;
+    if (!remember_startup_numpy(numpy.get()) || !record_empty_mean(numpy.get())) return false;
     Ref module_name = Ref::steal(PyUnicode_InternFromString("ombrix"));
     if (!module_name) return false;
     for (const FunctionSpec& spec : function_table()) {

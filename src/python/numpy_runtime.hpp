@@ -32,6 +32,7 @@ inline constexpr int kUnderflowShift = 6;
 inline constexpr int kInvalidShift = 9;
 inline constexpr int kModeBits = 7;
 inline constexpr int kIgnore = 0;
+inline constexpr int kWarn = 1;
 }  // namespace errmask
 
 struct UfuncState {

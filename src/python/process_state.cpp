@@ -1,6 +1,8 @@
 #include "process_state.hpp"
 
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "ref.hpp"
 
@@ -12,13 +14,21 @@ Names names;
 Constants constants;
 StartupNumpy startup_numpy;
 StartupRandom startup_random;
+EmptyMeanWarnings empty_mean_warnings;
 ScratchArrays scratch_arrays;
 
 namespace {
 
-// "double_" stands for the string "double" (a C++ keyword otherwise).
+// "double_" stands for the string "double" (a C++ keyword otherwise),
+// "dunder_x" for "__x__" (names with double underscores are reserved in C++).
 PyObject* intern(const char* identifier) {
     if (std::strcmp(identifier, "double_") == 0) identifier = "double";
+    constexpr std::string_view dunder = "dunder_";
+    std::string_view name = identifier;
+    if (name.starts_with(dunder)) {
+        std::string spelled = "__" + std::string(name.substr(dunder.size())) + "__";
+        return PyUnicode_InternFromString(spelled.c_str());
+    }
     return PyUnicode_InternFromString(identifier);
 }
 

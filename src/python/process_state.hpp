@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "../kernels/legacy_random.hpp"
 
@@ -42,9 +43,13 @@ struct RunningNumpy {
     X(isnan) X(astype) X(tolist) X(smooth_segment)                            \
     X(rearrange_score) X(limit) X(dc) X(num_greater) X(x) X(cal_limit)          \
     X(double_) X(replace) X(co_argcount) X(co_varnames) X(co_nlocals)          \
-    X(acquire) X(release) X(_bit_generator) X(_rand)
+    X(acquire) X(release) X(_bit_generator) X(_rand) X(filters)                \
+    X(defaultaction) X(showwarning) X(_showwarning_orig) X(_showwarnmsg)        \
+    X(_showwarnmsg_impl) X(warn) X(match) X(append) X(dunder_name)              \
+    X(dunder_warningregistry) X(warnings)
 
-// Interned attribute, parameter and key names.
+// Interned attribute, parameter and key names ("double_" stands for
+// "double", "dunder_x" for "__x__").
 struct Names {
 #define OMBRIX_DECLARE_NAME(n) PyObject* n = nullptr;
     OMBRIX_NAMES(OMBRIX_DECLARE_NAME)
@@ -110,6 +115,33 @@ struct StartupRandom {
     bool seeded_by_numpy = false;
 };
 
+// What np.mean of an empty float64 array does, found at start-up by calling
+// it: the warnings it issues, in order (category, text, and the file, line
+// and module namespace they are attributed to), and the value it returns,
+// with the invalid flag warned and with it ignored; and the warnings
+// machinery it went through then. While that machinery is still in place,
+// the native path issues the same warnings itself.
+struct RecordedWarning {
+    PyObject* category = nullptr;
+    PyObject* text = nullptr;
+    PyObject* filename = nullptr;
+    int lineno = 0;
+    PyObject* globals = nullptr;
+};
+struct EmptyMean {
+    std::vector<RecordedWarning> warnings;
+    PyObject* value = nullptr;  // np.float64, as NumPy returned it
+};
+struct EmptyMeanWarnings {
+    bool usable = false;
+    EmptyMean when_warned;
+    EmptyMean when_ignored;
+    PyObject* warnings_module = nullptr;
+    PyObject* warn = nullptr;  // warnings.warn, which NumPy's Python code calls
+    PyObject* show_message = nullptr;  // warnings._showwarnmsg
+    PyObject* show_message_impl = nullptr;  // what it prints with
+};
+
 // Float64 arrays that the native path reuses from one unit of work to the next.
 enum class Scratch { smoothed, gaps, run_lengths, count };
 struct ScratchArrays {
@@ -122,6 +154,7 @@ extern Names names;
 extern Constants constants;
 extern StartupNumpy startup_numpy;
 extern StartupRandom startup_random;
+extern EmptyMeanWarnings empty_mean_warnings;
 extern ScratchArrays scratch_arrays;
 
 // Creates the names and constants; false with an exception set.
