@@ -134,3 +134,28 @@ def test_a_display_that_looks_at_the_stack_sees_numpys_frames():
         ombrix.np = original
     assert native == numpy_path and native
     assert all("_mean" in stack for stack in native)
+
+
+def test_a_filter_changed_in_the_middle_of_a_background_is_obeyed():
+    """Once issued, the warnings of an empty mean are skipped while they would
+    do nothing, but only until Python code runs: here an error callback,
+    called for an overflowing segment mean, turns warnings into errors, and
+    the next empty mean raises inside NumPy's code, as NumPy's calls do."""
+    huge = np.tile([1e308, 1e308, 5.0, -1e308, -1e308], 40)
+
+    def run():
+        old_callback = np.seterrcall(lambda kind, flag: warnings.simplefilter("error"))
+        try:
+            with np.errstate(over="call"):
+                return observe(lambda: ombrix.permutation_bg(huge, None, 1.0, 100.0, 3, 1), [("default",)], {})
+        finally:
+            np.seterrcall(old_callback)
+
+    native = run()
+    original, ombrix.np = ombrix.np, NumpyProxy()
+    try:
+        numpy_path = run()
+    finally:
+        ombrix.np = original
+    assert native == numpy_path
+    assert native[0][0] == "raised" and native[0][1] is RuntimeWarning

@@ -116,10 +116,11 @@ bool same_warning(const RecordedWarning& a, const RecordedWarning& b) {
            PyUnicode_Compare(a.text, b.text) == 0 && PyUnicode_Compare(a.filename, b.filename) == 0;
 }
 
-// With the flag warned, NumPy issues what it issues with it ignored, and one
-// warning more: the invalid flag's.
+// With the flag warned, NumPy issues what it issues with it ignored, and
+// then the invalid flag's warning (unless the machine raised no flag, as
+// under an emulator that keeps none).
 bool consistent(const EmptyMean& warned, const EmptyMean& ignored) {
-    if (warned.warnings.size() != ignored.warnings.size() + 1) return false;
+    if (warned.warnings.size() < ignored.warnings.size()) return false;
     for (size_t i = 0; i < ignored.warnings.size(); ++i) {
         if (!same_warning(warned.warnings[i], ignored.warnings[i])) return false;
     }
@@ -133,6 +134,10 @@ bool remember_machinery(PyObject* warnings) {
     Ref show = Ref::steal(PyObject_GetAttr(warnings, names._showwarnmsg));
     if (!warn || !show) return false;
     if (!PyCFunction_Check(warn.get()) || !PyFunction_Check(show.get())) return false;
+    Ref re = Ref::steal(PyImport_ImportModule("re"));
+    Ref pattern_type = re ? Ref::steal(PyObject_GetAttrString(re.get(), "Pattern")) : Ref();
+    if (!pattern_type || !PyType_Check(pattern_type.get())) return false;
+    recorded.pattern_type = reinterpret_cast<PyTypeObject*>(pattern_type.release());
     recorded.warnings_module = Py_NewRef(warnings);
     recorded.warn = warn.release();
     recorded.show_message = show.release();
@@ -173,31 +178,50 @@ int matches(PyObject* pattern, PyObject* text) {
     return found ? PyObject_IsTrue(found.get()) : -1;
 }
 
-// The action the filters give a warning, as the interpreter finds it; an
-// empty Ref (with or without an exception) where it would fail.
-Ref filter_action(PyObject* module_dict, const RecordedWarning& warning, PyObject* module_name) {
+// A filter's pattern or category that the interpreter tests without
+// running Python code.
+bool tested_natively(PyObject* pattern) {
+    return pattern == Py_None || PyUnicode_CheckExact(pattern) || Py_IS_TYPE(pattern, recorded.pattern_type);
+}
+
+// The action the filters give a warning, as the interpreter finds it (an
+// empty Ref, with or without an exception, where it would fail), and
+// whether finding it ran no Python code.
+struct FilterVerdict {
+    Ref action;
+    bool pure = true;
+};
+
+FilterVerdict filter_action(PyObject* module_dict, const RecordedWarning& warning, PyObject* module_name) {
+    FilterVerdict verdict;
     PyObject* filters = warnings_attr(module_dict, names.filters);
-    if (!filters || !PyList_Check(filters)) return {};
+    if (!filters || !PyList_Check(filters)) return verdict;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(filters); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(filters, i));
-        if (!PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 5) return {};
+        if (!PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 5) return verdict;
         PyObject* action = PyTuple_GET_ITEM(item.get(), 0);
-        if (!PyUnicode_Check(action)) return {};
-        int message_matches = matches(PyTuple_GET_ITEM(item.get(), 1), warning.text);
-        if (message_matches < 0) return {};
-        int module_matches = matches(PyTuple_GET_ITEM(item.get(), 3), module_name);
-        if (module_matches < 0) return {};
-        int subclass = PyObject_IsSubclass(warning.category, PyTuple_GET_ITEM(item.get(), 2));
-        if (subclass < 0) return {};
+        PyObject* message = PyTuple_GET_ITEM(item.get(), 1);
+        PyObject* category = PyTuple_GET_ITEM(item.get(), 2);
+        PyObject* module = PyTuple_GET_ITEM(item.get(), 3);
+        if (!PyUnicode_Check(action)) return verdict;
+        verdict.pure = verdict.pure && tested_natively(message) && tested_natively(module) &&
+                       Py_IS_TYPE(category, &PyType_Type);
+        int message_matches = matches(message, warning.text);
+        if (message_matches < 0) return verdict;
+        int module_matches = matches(module, module_name);
+        if (module_matches < 0) return verdict;
+        int subclass = PyObject_IsSubclass(warning.category, category);
+        if (subclass < 0) return verdict;
         Py_ssize_t line = PyLong_AsSsize_t(PyTuple_GET_ITEM(item.get(), 4));
-        if (line == -1 && PyErr_Occurred()) return {};
+        if (line == -1 && PyErr_Occurred()) return verdict;
         if (message_matches && module_matches && subclass && (line == 0 || line == warning.lineno)) {
-            return Ref::borrow(action);
+            verdict.action = Ref::borrow(action);
+            return verdict;
         }
     }
     PyObject* fallback = warnings_attr(module_dict, names.defaultaction);
-    if (!fallback || !PyUnicode_Check(fallback)) return {};
-    return Ref::borrow(fallback);
+    if (fallback && PyUnicode_Check(fallback)) verdict.action = Ref::borrow(fallback);
+    return verdict;
 }
 
 // The module name the interpreter gives a warning from these globals; an
@@ -217,13 +241,64 @@ bool quiet_action(PyObject* action) {
     return false;
 }
 
-bool replayable(PyObject* module_dict, const RecordedWarning& warning) {
+enum class Outlook { refused, issued, silent };
+
+// What issuing the warning now does: what NumPy's call would not do alike
+// (refused), or nothing at all, no Python code run and nothing changed
+// (silent: ignored by a filter found natively, or already in its registry;
+// after one issue, which brought the registry's version up to date).
+Outlook outlook(PyObject* module_dict, const RecordedWarning& warning) {
     PyObject* registry = PyDict_GetItemWithError(warning.globals, names.dunder_warningregistry);
-    if (registry && registry != Py_None && !PyDict_Check(registry)) return false;
+    if (registry && registry != Py_None && !PyDict_Check(registry)) return Outlook::refused;
     Ref module_name = module_name_of(warning.globals);
-    if (!module_name) return false;
-    Ref action = filter_action(module_dict, warning, module_name.get());
-    return action && quiet_action(action.get());
+    if (!module_name) return Outlook::refused;
+    FilterVerdict verdict = filter_action(module_dict, warning, module_name.get());
+    if (!verdict.action || !quiet_action(verdict.action.get())) return Outlook::refused;
+    if (verdict.pure && PyUnicode_CompareWithASCIIString(verdict.action.get(), "ignore") == 0) {
+        return Outlook::silent;
+    }
+    if (registry && PyDict_Check(registry)) {
+        Ref lineno = Ref::steal(PyLong_FromLong(warning.lineno));
+        Ref key = lineno ? Ref::steal(PyTuple_Pack(3, warning.text, warning.category, lineno.get())) : Ref();
+        PyObject* seen = key ? PyDict_GetItemWithError(registry, key.get()) : nullptr;
+        if (seen && PyBool_Check(seen) && seen == Py_True) return Outlook::silent;
+    }
+    return Outlook::issued;
+}
+
+// The machinery and error state as at start-up; the recorded mean for the
+// caller's invalid-flag mode, or null.
+const EmptyMean* mean_for_now(PyObject*& module_dict, Ref& module) {
+    if (!recorded.usable) return nullptr;
+    UfuncState ufunc;
+    if (!read_ufunc_state(ufunc)) return nullptr;
+    int mode = (ufunc.errmask >> errmask::kInvalidShift) & errmask::kModeBits;
+    const EmptyMean* mean = mode == errmask::kWarn     ? &recorded.when_warned
+                            : mode == errmask::kIgnore ? &recorded.when_ignored
+                                                       : nullptr;
+    if (!mean) return nullptr;
+    // The interpreter's warnings read the module in sys.modules.
+    module = Ref::steal(PyImport_GetModule(names.warnings));
+    if (module.get() != recorded.warnings_module) return nullptr;
+    module_dict = PyModule_GetDict(module.get());
+    if (!module_dict || warnings_attr(module_dict, names.warn) != recorded.warn || !plain_display(module_dict)) {
+        return nullptr;
+    }
+    return mean;
+}
+
+// The outlook of all the warnings of the mean for now: refused if any is.
+Outlook outlook_now(const EmptyMean*& mean) {
+    Ref module;
+    PyObject* module_dict = nullptr;
+    mean = mean_for_now(module_dict, module);
+    Outlook all = mean ? Outlook::silent : Outlook::refused;
+    for (size_t i = 0; mean && all != Outlook::refused && i < mean->warnings.size(); ++i) {
+        Outlook one = outlook(module_dict, mean->warnings[i]);
+        if (one != Outlook::silent) all = one;
+    }
+    if (PyErr_Occurred()) PyErr_Clear();
+    return all;
 }
 
 }  // namespace
@@ -253,23 +328,13 @@ bool record_empty_mean(PyObject* numpy) {
 }
 
 const EmptyMean* replayable_empty_mean() {
-    if (!recorded.usable) return nullptr;
-    UfuncState ufunc;
-    if (!read_ufunc_state(ufunc)) return nullptr;
-    int mode = (ufunc.errmask >> errmask::kInvalidShift) & errmask::kModeBits;
-    const EmptyMean* mean = mode == errmask::kWarn     ? &recorded.when_warned
-                            : mode == errmask::kIgnore ? &recorded.when_ignored
-                                                       : nullptr;
-    if (!mean) return nullptr;
-    // The interpreter's warnings read the module in sys.modules.
-    PyObject* module = PyImport_GetModule(names.warnings);
-    Ref held = Ref::steal(module);
-    bool ok = module == recorded.warnings_module;
-    PyObject* module_dict = ok ? PyModule_GetDict(module) : nullptr;
-    ok = ok && module_dict && warnings_attr(module_dict, names.warn) == recorded.warn && plain_display(module_dict);
-    for (size_t i = 0; ok && i < mean->warnings.size(); ++i) ok = replayable(module_dict, mean->warnings[i]);
-    if (PyErr_Occurred()) PyErr_Clear();
-    return ok ? mean : nullptr;
+    const EmptyMean* mean = nullptr;
+    return outlook_now(mean) == Outlook::refused ? nullptr : mean;
+}
+
+const EmptyMean* silent_empty_mean() {
+    const EmptyMean* mean = nullptr;
+    return outlook_now(mean) == Outlook::silent ? mean : nullptr;
 }
 
 bool issue_empty_mean_warnings(const EmptyMean& mean) {

@@ -26,6 +26,11 @@ bool record_empty_mean(PyObject* numpy);
 // Null otherwise; never leaves an exception set.
 const EmptyMean* replayable_empty_mean();
 
+// The same, when issuing them now would do nothing at all (each ignored by
+// a filter found without Python code, or already in its registry): after
+// one issue, further ones may be skipped until Python code runs.
+const EmptyMean* silent_empty_mean();
+
 // Issues those warnings in order; false with the exception pending when
 // showing one failed.
 bool issue_empty_mean_warnings(const EmptyMean& mean);

@@ -165,6 +165,7 @@ bool plain_writable_array(const TypedFloatArray& weights) {
 }  // namespace
 
 void NativeBackend::after_python_code() {
+    silent_empty_mean_ = nullptr;
     if (gate_closed_) return;
     // The NumPy call may have failed: its exception waits while the gate is asked.
     Ref pending = take_pending_exception();
@@ -490,10 +491,16 @@ bool NativeBackend::append_run(Pieces& pieces, double value, Py_ssize_t count) {
 Ref NativeBackend::empty_segment_mean(const FloatVector& segment, PyObject* then_name, Ref& then) {
     then = np_attr(then_name);
     if (!then) return {};
+    if (!segment.is_none() && silent_empty_mean_) return Ref::borrow(silent_empty_mean_->value);
     if (const EmptyMean* replay = segment.is_none() ? nullptr : replayable_empty_mean()) {
-        bool issued = issue_empty_mean_warnings(*replay);
+        if (!issue_empty_mean_warnings(*replay)) {
+            after_python_code();
+            return {};
+        }
         after_python_code();
-        return issued ? Ref::borrow(replay->value) : Ref();
+        // Issued once, they may do nothing from now on until Python code runs.
+        if (!gate_closed_) silent_empty_mean_ = silent_empty_mean();
+        return Ref::borrow(replay->value);
     }
     Ref mean = NumpyCallBackend::segment_mean(segment);
     after_python_code();

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../kernels/float64.hpp"
+#include "../python/process_state.hpp"
 #include "native_gate.hpp"
 #include "numpy_call_backend.hpp"
 
@@ -83,6 +84,8 @@ private:
     NumpyCallBackend numpy_;
     NativeConditions conditions_;
     bool gate_closed_ = false;  // once it has closed in the middle of the unit: NumPy's calls only
+    // The empty mean whose warnings would do nothing until Python code runs.
+    const EmptyMean* silent_empty_mean_ = nullptr;
 
     // The smoothed profile last handed out, as runs of one value.
     const char* smoothed_base_ = nullptr;

@@ -139,7 +139,7 @@ struct EmptyMeanWarnings {
     PyObject* warnings_module = nullptr;
     PyObject* warn = nullptr;  // warnings.warn, which NumPy's Python code calls
     PyObject* show_message = nullptr;  // warnings._showwarnmsg
-    PyObject* show_message_impl = nullptr;  // what it prints with
+    PyTypeObject* pattern_type = nullptr;  // re.Pattern, whose match() is native
 };
 
 // Float64 arrays that the native path reuses from one unit of work to the next.
