@@ -126,7 +126,9 @@ def instructions(path, function, kind, lam, count):
                                   benchmarks=str(pathlib.Path(__file__).parent), path=path, lam=float(lam),
                                   count=count, function=function, kind=kind)
     result = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
-                             "-c", script], capture_output=True, text=True, env={**os.environ, "PYTHONHASHSEED": "0"})
+                             "-c", script], capture_output=True, text=True, env={**os.environ, "PYTHONHASHSEED": "0",
+                                                                   # idle BLAS threads spin and would be counted
+                                                                   "OPENBLAS_NUM_THREADS": "1"})
     found = re.search(r"Collected : (\d+)", result.stderr)
     if result.returncode != 0 or not found:
         raise RuntimeError(result.stderr[-2000:])
