@@ -1,0 +1,13 @@
+"""Scoring whole copy-number atlases with ombrix: every cell and chromosome,
+on every core, with progress, resume and multiple-testing correction.
+
+    import ombrix_batch
+    table = ombrix_batch.score("atlas.h5ad", states="thresholds")
+"""
+from .atlas import Atlas
+from .errors import BatchError, InputError
+from .readers import read_atlas
+from .run import score
+from .states import CNVKIT_THRESHOLDS, States
+
+__all__ = ["Atlas", "BatchError", "CNVKIT_THRESHOLDS", "InputError", "States", "read_atlas", "score"]

@@ -1,0 +1,56 @@
+"""A copy-number atlas as the driver reads it: cells, chromosomes in genomic
+order, and each cell's profile on each chromosome, read from one matrix (AnnData,
+wide tables) or from per-profile arrays (long tables)."""
+from __future__ import annotations
+
+from collections.abc import Iterator
+from dataclasses import dataclass, field
+
+import numpy as np
+import numpy.typing as npt
+import scipy.sparse as sp
+
+Vector = npt.NDArray[np.float64]
+
+
+@dataclass
+class Atlas:
+    """`source` names where the values came from (for messages). Either
+    `matrix` (cells x positions, dense or CSR) with `ranges`, the columns of each
+    chromosome, or `profiles`, an array per (cell index, chromosome index)."""
+
+    source: str
+    cells: list[str]
+    chromosomes: list[str]
+    matrix: npt.NDArray[np.float64] | sp.csr_matrix | None = None
+    ranges: list[tuple[int, int]] = field(default_factory=list)
+    profiles: dict[tuple[int, int], Vector] = field(default_factory=dict)
+
+    def profile(self, i: int, j: int) -> Vector:
+        """Cell i's profile on chromosome j, as contiguous float64."""
+        if self.matrix is None:
+            return self.profiles.get((i, j), np.zeros(0))
+        start, stop = self.ranges[j]
+        part = self.matrix[i, start:stop]
+        dense = part.toarray().ravel() if sp.issparse(part) else part
+        return np.ascontiguousarray(dense, dtype=np.float64)
+
+    def cell_rows(self) -> Iterator[tuple[int, list[Vector]]]:
+        """Each cell's profiles, one row of the matrix densified at a time."""
+        for i in range(len(self.cells)):
+            if self.matrix is None:
+                yield i, [self.profiles.get((i, j), np.zeros(0)) for j in range(len(self.chromosomes))]
+                continue
+            row = self.matrix[i]
+            dense = np.asarray(row.toarray()).ravel() if sp.issparse(row) else np.asarray(row)
+            dense = np.ascontiguousarray(dense, dtype=np.float64)
+            yield i, [dense[start:stop] for start, stop in self.ranges]
+
+    def stored_values(self) -> Iterator[Vector]:
+        """Every value held, in blocks (implicit zeros of a sparse matrix aside)."""
+        if self.matrix is None:
+            yield from self.profiles.values()
+        elif sp.issparse(self.matrix):
+            yield np.asarray(self.matrix.data, dtype=np.float64)
+        else:
+            yield np.asarray(self.matrix, dtype=np.float64).ravel()

@@ -1,0 +1,106 @@
+"""The command line: `ombrix score INPUT -o TABLE`."""
+from __future__ import annotations
+
+import argparse
+import pathlib
+import sys
+
+import pandas as pd
+
+from .errors import BatchError
+from .run import CORRECTIONS, score
+from .states import CNVKIT_THRESHOLDS, METHODS
+
+
+def thresholds(text: str) -> tuple[float, ...]:
+    try:
+        return tuple(float(t) for t in text.split(","))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"cut points separated by commas, like -1.1,-0.25,0.2,0.7; got {text!r}")
+
+
+def lambda_value(text: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"a number, not {text!r}")
+
+
+def parser() -> argparse.ArgumentParser:
+    main = argparse.ArgumentParser(prog="ombrix", description="Copy-number rearrangement scores for whole atlases.")
+    commands = main.add_subparsers(dest="command", required=True)
+    run = commands.add_parser("score", help="score every cell and chromosome of an atlas",
+                              description="Score every (cell, chromosome) profile against seeded permutation "
+                                          "backgrounds and write one row per profile.")
+    run.add_argument("input", help=".h5ad (infercnvpy layout), or a wide or long table (.tsv, .csv, .parquet)")
+    run.add_argument("-o", "--output", help="the table: .parquet, .tsv or .csv (default: INPUT's name + "
+                                            "_ombrix.tsv, beside it)")
+    run.add_argument("--use-rep", default="X_cnv", help="the .obsm matrix of copy numbers (default X_cnv)")
+    run.add_argument("--key", default="cnv", help="the .uns entry holding chr_pos (default cnv)")
+    run.add_argument("--layout", choices=["auto", "wide", "long"], default="auto", help="a table's layout")
+    run.add_argument("--chromosome-column", help="a table's chromosome column (default: found by name)")
+    run.add_argument("--states", choices=METHODS, default="integer",
+                     help="copy states: 'integer' (refuse other values), 'round', 'thresholds' or 'none'")
+    run.add_argument("--thresholds", type=thresholds, default=CNVKIT_THRESHOLDS,
+                     help="log2-ratio cut points for --states thresholds (default CNVkit's -1.1,-0.25,0.2,0.7)")
+    run.add_argument("--backgrounds", type=int, default=1000, help="permutation backgrounds per profile")
+    run.add_argument("--exp-lambda", type=lambda_value, help="the exponential parameter of every cell (default 1.0)")
+    run.add_argument("--possion-lambda", type=lambda_value,
+                     help="the Poisson parameter of every chromosome (default: its mean segment count)")
+    run.add_argument("--with-r", action="store_true", help="also the R statistic and its background")
+    run.add_argument("--correction", choices=sorted(CORRECTIONS), default="bh", help="q-values: bh or by")
+    run.add_argument("--n-jobs", type=int, default=-1, help="processes (default -1: every core)")
+    run.add_argument("--chunk-size", type=int, help="distinct profiles per task sent to a process")
+    run.add_argument("--resume", action="store_true", help="finish a run that was stopped")
+    run.add_argument("--quiet", action="store_true", help="no progress bar, no summary")
+    run.add_argument("--top", type=int, default=10, help="hits shown in the summary")
+    return main
+
+
+def default_output(source: str) -> pathlib.Path:
+    path = pathlib.Path(source)
+    return path.with_name(path.stem + "_ombrix.tsv")
+
+
+def summary(table: pd.DataFrame, output: pathlib.Path, top: int) -> str:
+    attrs = table.attrs
+    cells, chromosomes = table["cell"].nunique(), table["chromosome"].nunique()
+    lines = [
+        f"Scored {len(table)} profiles ({cells} cells x {chromosomes} chromosomes, "
+        f"{attrs['distinct_tasks']} distinct) from {attrs['source']} in {attrs['seconds']:.1f} s "
+        f"on {attrs['processes']} process(es).",
+        f"Copy states: {attrs['states']}. Backgrounds: {attrs['backgrounds']} per profile.",
+        f"exp_lambda: {attrs['exp_lambda']}.",
+        f"possion_lambda: {attrs['possion_lambda']}.",
+    ]
+    for message, count in sorted(attrs["warnings"].items()):
+        lines.append(f"NumPy warned in {count} distinct profiles: {message} (expected for empty segments).")
+    significant = table[table["qval"] < 0.05]
+    lines.append(f"Significant at q < 0.05 ({attrs['correction']}): {len(significant)} of {len(table)} profiles, "
+                 f"in {significant['cell'].nunique()} cells.")
+    hits = table.sort_values(["qval", "rearrange_score"], ascending=[True, False]).head(top)
+    shown = hits[["cell", "chromosome", "n_positions", "n_segments", "rearrange_score", "pval", "qval"]]
+    lines.append(shown.to_string(index=False, float_format=lambda v: f"{v:.4g}"))
+    lines.append(f"Table written to {output}")
+    return "\n".join(lines)
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parser().parse_args(argv)
+    output = pathlib.Path(args.output) if args.output else default_output(args.input)
+    try:
+        table = score(args.input, use_rep=args.use_rep, key=args.key, layout=args.layout,
+                      chromosome_column=args.chromosome_column, states=args.states, thresholds=args.thresholds,
+                      backgrounds=args.backgrounds, exp_lambda=args.exp_lambda, possion_lambda=args.possion_lambda,
+                      with_r=args.with_r, correction=args.correction, n_jobs=args.n_jobs,
+                      chunk_size=args.chunk_size, output=output, resume=args.resume, progress=not args.quiet)
+    except BatchError as exc:
+        print(f"ombrix score: error: {exc}", file=sys.stderr)
+        return 2
+    if not args.quiet:
+        print(summary(table, output, args.top))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,183 @@
+"""Scoring a whole atlas: plan the distinct tasks, run them in chunks on a
+process pool (or in this process), keep each finished chunk where a resumed
+run finds it, and assemble the table with p- and q-values."""
+from __future__ import annotations
+
+import math
+import os
+import pathlib
+import time
+from collections import Counter
+from collections.abc import Iterator
+from typing import Any
+
+import numpy as np
+import pandas as pd
+from scipy.stats import false_discovery_control
+
+from .atlas import Atlas
+from .errors import BatchError, InputError
+from .readers import read_atlas
+from .scoring import R_COLUMNS, RESULT_COLUMNS, Chunk, score_chunk
+from .states import CNVKIT_THRESHOLDS, States, check_values
+from .store import PartStore, write_atomically
+from .tasks import Plan, make_plan
+
+CORRECTIONS = {"bh": "Benjamini-Hochberg", "by": "Benjamini-Yekutieli"}
+OUTPUT_SUFFIXES = {".parquet": None, ".tsv": "\t", ".csv": ","}
+
+
+def default_chunk_size(task_count: int) -> int:
+    # some hundreds of chunks: fine-grained progress and resume, little overhead;
+    # it depends on the tasks alone, so a resumed run cuts them the same way
+    return max(1, min(64, math.ceil(task_count / 256)))
+
+
+def chunks_of(atlas: Atlas, plan: Plan, states: States, backgrounds: int, with_r: bool, size: int,
+              skip: set[int]) -> Iterator[Chunk]:
+    """The chunks not finished yet, their values read from the atlas as they are dispatched."""
+    for number, first in enumerate(range(0, len(plan.tasks), size)):
+        if number in skip:
+            continue
+        tasks = [(task, i, j, np.ascontiguousarray(states.apply(atlas.profile(i, j)), dtype=np.float64))
+                 for task, (i, j) in enumerate(plan.tasks[first:first + size], start=first)]
+        yield Chunk(number, plan.exp_lambda, plan.possion_lambda, backgrounds, with_r, tasks)
+
+
+def run_chunks(chunks: Iterator[Chunk], n_jobs: int) -> Iterator[tuple[int, dict[str, list[Any]], Counter[str]]]:
+    if n_jobs == 1:
+        for chunk in chunks:
+            yield score_chunk(chunk)
+        return
+    from joblib import Parallel, delayed
+    from joblib.externals.loky.process_executor import TerminatedWorkerError
+
+    # processes, never threads: every call seeds NumPy's global generator
+    parallel = Parallel(n_jobs=n_jobs, backend="loky", return_as="generator_unordered", pre_dispatch="2*n_jobs")
+    try:
+        yield from parallel(delayed(score_chunk)(chunk) for chunk in chunks)
+    except TerminatedWorkerError as exc:
+        raise BatchError(f"a worker process died ({str(exc).splitlines()[0]})") from exc
+
+
+def row_counts(plan: Plan, size: int) -> np.ndarray:
+    """How many rows each chunk's tasks stand for (the progress bar counts profiles)."""
+    per_task = np.bincount(plan.rows["task"].to_numpy(), minlength=len(plan.tasks))
+    return np.add.reduceat(per_task, np.arange(0, len(plan.tasks), size)) if len(plan.tasks) else per_task
+
+
+def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str = "auto",
+          chromosome_column: str | None = None, states: str = "integer",
+          thresholds: tuple[float, ...] = CNVKIT_THRESHOLDS, backgrounds: int = 1000,
+          exp_lambda: Any = None, possion_lambda: Any = None, with_r: bool = False, correction: str = "bh",
+          n_jobs: int = -1, chunk_size: int | None = None, output: str | os.PathLike[str] | None = None,
+          resume: bool = False, progress: bool = True) -> pd.DataFrame:
+    """Scores every (cell, chromosome) profile of an atlas against `backgrounds`
+    permutation backgrounds; see the README for the columns and the defaults.
+    With `output`, finished work is kept beside it and `resume=True` picks it up."""
+    if correction not in CORRECTIONS:
+        raise InputError(f"correction must be one of {sorted(CORRECTIONS)}, not {correction!r}")
+    if isinstance(backgrounds, bool) or not isinstance(backgrounds, int) or backgrounds < 1:
+        raise InputError(f"backgrounds must be a positive integer, not {backgrounds!r}")
+    output_path = pathlib.Path(output) if output is not None else None
+    if output_path is not None and output_path.suffix not in OUTPUT_SUFFIXES:
+        raise InputError(f"{output_path}: the table is written as {', '.join(OUTPUT_SUFFIXES)} (by its suffix)")
+    started = time.perf_counter()
+    atlas = source if isinstance(source, Atlas) else read_atlas(
+        source, use_rep=use_rep, key=key, layout=layout, chromosome_column=chromosome_column)
+    chosen_states = States(states, tuple(thresholds))
+    check_values(atlas, chosen_states)
+    plan = make_plan(atlas, chosen_states, backgrounds, exp_lambda, possion_lambda, with_r)
+    size = chunk_size or default_chunk_size(len(plan.tasks))
+    if n_jobs is not None and n_jobs != -1 and (isinstance(n_jobs, bool) or not isinstance(n_jobs, int) or n_jobs < 1):
+        raise InputError(f"n_jobs must be a positive integer or -1 (every core), not {n_jobs!r}")
+    workers = (os.cpu_count() or 1) if n_jobs in (-1, None) else n_jobs
+    store = None
+    if output_path is not None:
+        store = PartStore(output_path, {"plan": plan.digest, "chunk_size": size, "tasks": len(plan.tasks)}, resume)
+    done = store.finished() if store else set()
+    counts = row_counts(plan, size)
+    results: dict[int, pd.DataFrame] = {n: store.read(n) for n in done} if store else {}
+    warned: Counter[str] = Counter()
+    for table in results.values():
+        warned.update(table.attrs.get("warnings", {}))
+    from tqdm.auto import tqdm
+
+    with tqdm(total=len(plan.rows), initial=int(sum(counts[n] for n in done)), unit="profile",
+              disable=not progress, desc="ombrix", dynamic_ncols=True) as bar:
+        pending = chunks_of(atlas, plan, chosen_states, backgrounds, with_r, size, done)
+        try:
+            for number, columns, chunk_warned in run_chunks(pending, workers):
+                table = pd.DataFrame(columns)
+                table.attrs["warnings"] = dict(chunk_warned)
+                if store:
+                    store.keep(number, table)
+                results[number] = table
+                warned.update(chunk_warned)
+                bar.update(int(counts[number]))
+        except BatchError as exc:
+            kept = f"; the {len(results)} finished chunks are kept in {store.folder}, run again with --resume " \
+                   f"(resume=True) to compute the rest" if store else ""
+            raise BatchError(f"{exc}{kept}") from exc.__cause__
+    table = assemble(plan, results, backgrounds, with_r, correction)
+    table.attrs.update({
+        "source": atlas.source, "backgrounds": backgrounds, "correction": CORRECTIONS[correction],
+        "exp_lambda": plan.notes["exp_lambda"], "possion_lambda": plan.notes["possion_lambda"],
+        "possion_lambda_values": dict(zip(atlas.chromosomes, map(float, plan.possion_lambda))),
+        "states": plan.notes["states"], "distinct_tasks": len(plan.tasks), "warnings": dict(warned),
+        "ombrix_version": ombrix_version(), "numpy_version": np.__version__,
+        "seconds": round(time.perf_counter() - started, 3), "processes": workers,
+    })
+    if output_path is not None:
+        write_table(table, output_path)
+        assert store is not None
+        store.remove()
+    return table
+
+
+def assemble(plan: Plan, results: dict[int, pd.DataFrame], backgrounds: int, with_r: bool,
+             correction: str) -> pd.DataFrame:
+    columns = RESULT_COLUMNS + (R_COLUMNS if with_r else [])
+    by_task = (pd.concat([results[n] for n in sorted(results)], ignore_index=True) if results
+               else pd.DataFrame({c: [] for c in columns}))
+    by_task = by_task.set_index("task").sort_index()
+    if len(by_task) != len(plan.tasks):
+        raise BatchError(f"{len(plan.tasks) - len(by_task)} tasks have no result")
+    rows = plan.rows
+    found = by_task.loc[rows["task"].to_numpy()].reset_index(drop=True)
+    table = pd.DataFrame({"cell": rows["cell"], "chromosome": rows["chromosome"],
+                          "n_positions": rows["n_positions"]})
+    table["n_segments"] = found["n_segments"].astype(np.int64).to_numpy()
+    table["rearrange_score"] = found["rearrange_score"].astype(np.float64).to_numpy()
+    table["limit"] = found["limit"].astype(np.float64).to_numpy()
+    table["num_greater"] = found["num_greater"].astype(np.int64).to_numpy()
+    table["random_num"] = backgrounds
+    table["pval"] = (table["num_greater"] + 1) / (backgrounds + 1)
+    table["qval"] = false_discovery_control(table["pval"].to_numpy(), method=correction) if len(table) else []
+    if with_r:
+        table["R"] = found["R"].astype(np.float64).to_numpy()
+        table["R_num_greater"] = found["R_num_greater"].astype(np.int64).to_numpy()
+        table["R_pval"] = (table["R_num_greater"] + 1) / (backgrounds + 1)
+    table["status"] = rows["status"].to_numpy()
+    return table
+
+
+def write_table(table: pd.DataFrame, path: pathlib.Path) -> None:
+    separator = OUTPUT_SUFFIXES[path.suffix]
+    if separator is None:
+        write_atomically(path, lambda p: table.to_parquet(p, index=False))
+    else:
+        import json
+
+        write_atomically(path, lambda p: table.to_csv(p, sep=separator, index=False))
+        sidecar = path.with_name(path.name + ".json")
+        write_atomically(sidecar, lambda p: pathlib.Path(p).write_text(json.dumps(table.attrs, indent=1)))
+
+
+def ombrix_version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("ombrix")
+    except PackageNotFoundError:
+        return "unknown"

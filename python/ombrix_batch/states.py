@@ -1,0 +1,63 @@
+"""Copy states: ombrix scores integer copy numbers. Integer-valued data are
+scored as they are; continuous values (log ratios) only after a chosen
+discretisation, or raw on purpose."""
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+
+from .atlas import Atlas, Vector
+from .errors import InputError
+
+# CNVkit's default log2-ratio cut points for a diploid genome: below -1.1 is
+# 0 copies, then 1, 2 (neutral, -0.25 to 0.2), 3, and 4 from 0.7 on.
+CNVKIT_THRESHOLDS = (-1.1, -0.25, 0.2, 0.7)
+METHODS = ("integer", "round", "thresholds", "none")
+
+
+@dataclass(frozen=True)
+class States:
+    """`method`: "integer" (refuse anything else), "round" (to the nearest
+    integer, halves to even), "thresholds" (state = how many cut points lie at
+    or below the value), or "none" (raw values)."""
+
+    method: str = "integer"
+    thresholds: tuple[float, ...] = CNVKIT_THRESHOLDS
+
+    def __post_init__(self) -> None:
+        if self.method not in METHODS:
+            raise InputError(f"states must be one of {METHODS}, not {self.method!r}")
+        if self.method == "thresholds" and (not self.thresholds or list(self.thresholds) != sorted(self.thresholds)):
+            raise InputError(f"thresholds must be increasing cut points, not {self.thresholds!r}")
+
+    def apply(self, values: Vector) -> Vector:
+        if self.method == "round":
+            return np.round(values)
+        if self.method == "thresholds":
+            return np.searchsorted(np.asarray(self.thresholds), values, side="right").astype(np.float64)
+        return values
+
+    def describe(self) -> str:
+        if self.method == "thresholds":
+            return f"thresholds {list(self.thresholds)} (state = number of cut points at or below the value)"
+        return {"integer": "integer copy states, as given", "round": "rounded to the nearest integer",
+                "none": "raw values, scored as they are"}[self.method]
+
+
+def check_values(atlas: Atlas, states: States) -> None:
+    """Refuses missing or infinite values, and continuous values unless a
+    discretisation is chosen, with the reason and the choices."""
+    for block in atlas.stored_values():
+        if not np.isfinite(block).all():
+            raise InputError(f"{atlas.source}: the copy numbers hold NaN or infinite values; "
+                             f"fill or drop them before scoring")
+        if states.method == "integer" and (block != np.round(block)).any():
+            example = block[block != np.round(block)][0]
+            raise InputError(
+                f"{atlas.source}: the values are not integer copy states (for example {example:g}). "
+                f"ombrix scores copy-number states, and log ratios (as infercnvpy and CopyKAT write them) "
+                f"must be made into states first. Choose a discretisation: 'thresholds' (log2 ratios cut at "
+                f"{list(CNVKIT_THRESHOLDS)}, CNVkit's defaults for ploidy 2, or your own cut points), "
+                f"'round' (the nearest integer, for copy numbers that carry noise), or 'none' to score the "
+                f"raw values on purpose (--states / states=)")
