@@ -26,14 +26,22 @@ class Atlas:
     ranges: list[tuple[int, int]] = field(default_factory=list)
     profiles: dict[tuple[int, int], Vector] = field(default_factory=dict)
 
+    def dense_row(self, i: int) -> Vector:
+        matrix = self.matrix
+        assert matrix is not None
+        if sp.issparse(matrix):  # straight from the CSR arrays: scipy's indexing costs more than the row
+            row = np.zeros(matrix.shape[1])
+            low, high = matrix.indptr[i], matrix.indptr[i + 1]
+            row[matrix.indices[low:high]] = matrix.data[low:high]
+            return row
+        return np.ascontiguousarray(matrix[i], dtype=np.float64)
+
     def profile(self, i: int, j: int) -> Vector:
         """Cell i's profile on chromosome j, as contiguous float64."""
         if self.matrix is None:
             return self.profiles.get((i, j), np.zeros(0))
         start, stop = self.ranges[j]
-        part = self.matrix[i, start:stop]
-        dense = part.toarray().ravel() if sp.issparse(part) else part
-        return np.ascontiguousarray(dense, dtype=np.float64)
+        return np.ascontiguousarray(self.dense_row(i)[start:stop])
 
     def cell_rows(self) -> Iterator[tuple[int, list[Vector]]]:
         """Each cell's profiles, one row of the matrix densified at a time."""
@@ -41,9 +49,7 @@ class Atlas:
             if self.matrix is None:
                 yield i, [self.profiles.get((i, j), np.zeros(0)) for j in range(len(self.chromosomes))]
                 continue
-            row = self.matrix[i]
-            dense = np.asarray(row.toarray()).ravel() if sp.issparse(row) else np.asarray(row)
-            dense = np.ascontiguousarray(dense, dtype=np.float64)
+            dense = self.dense_row(i)
             yield i, [dense[start:stop] for start, stop in self.ranges]
 
     def stored_values(self) -> Iterator[Vector]:

@@ -92,7 +92,8 @@ def atlas_from_anndata(adata: Any, *, use_rep: str, key: str, name: str) -> Atla
     chr_pos = dict(adata.uns[key]["chr_pos"])
     chromosomes, ranges = chromosome_ranges(chr_pos, matrix.shape[1], f"{name}: .uns[{key!r}]['chr_pos']")
     if sp.issparse(matrix):
-        matrix = matrix.astype(np.float64)
+        matrix = sp.csr_matrix(matrix, dtype=np.float64)
+        matrix.sum_duplicates()  # one stored value per position
     else:
         matrix = np.asarray(matrix, dtype=np.float64)
     return Atlas(name, [str(c) for c in adata.obs_names], chromosomes, matrix=matrix, ranges=ranges)

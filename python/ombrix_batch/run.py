@@ -28,9 +28,9 @@ OUTPUT_SUFFIXES = {".parquet": None, ".tsv": "\t", ".csv": ","}
 
 
 def default_chunk_size(task_count: int) -> int:
-    # some hundreds of chunks: fine-grained progress and resume, little overhead;
-    # it depends on the tasks alone, so a resumed run cuts them the same way
-    return max(1, min(64, math.ceil(task_count / 256)))
+    # some tens to hundreds of chunks: fine-grained progress and resume, little
+    # overhead; it depends on the tasks alone, so a resumed run cuts them alike
+    return max(1, min(64, math.ceil(task_count / 64)))
 
 
 def chunks_of(atlas: Atlas, plan: Plan, states: States, backgrounds: int, with_r: bool, size: int,
@@ -97,10 +97,12 @@ def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str 
         store = PartStore(output_path, {"plan": plan.digest, "chunk_size": size, "tasks": len(plan.tasks)}, resume)
     done = store.finished() if store else set()
     counts = row_counts(plan, size)
-    results: dict[int, pd.DataFrame] = {n: store.read(n) for n in done} if store else {}
+    results: dict[int, dict[str, list[Any]]] = {}
     warned: Counter[str] = Counter()
-    for table in results.values():
-        warned.update(table.attrs.get("warnings", {}))
+    for number in done:
+        assert store is not None
+        results[number], kept_warnings = store.read(number)
+        warned.update(kept_warnings)
     from tqdm.auto import tqdm
 
     with tqdm(total=len(plan.rows), initial=int(sum(counts[n] for n in done)), unit="profile",
@@ -108,11 +110,9 @@ def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str 
         pending = chunks_of(atlas, plan, chosen_states, backgrounds, with_r, size, done)
         try:
             for number, columns, chunk_warned in run_chunks(pending, workers):
-                table = pd.DataFrame(columns)
-                table.attrs["warnings"] = dict(chunk_warned)
                 if store:
-                    store.keep(number, table)
-                results[number] = table
+                    store.keep(number, columns, dict(chunk_warned))
+                results[number] = columns
                 warned.update(chunk_warned)
                 bar.update(int(counts[number]))
         except BatchError as exc:
@@ -135,12 +135,11 @@ def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str 
     return table
 
 
-def assemble(plan: Plan, results: dict[int, pd.DataFrame], backgrounds: int, with_r: bool,
+def assemble(plan: Plan, results: dict[int, dict[str, list[Any]]], backgrounds: int, with_r: bool,
              correction: str) -> pd.DataFrame:
     columns = RESULT_COLUMNS + (R_COLUMNS if with_r else [])
-    by_task = (pd.concat([results[n] for n in sorted(results)], ignore_index=True) if results
-               else pd.DataFrame({c: [] for c in columns}))
-    by_task = by_task.set_index("task").sort_index()
+    merged = {c: [v for n in sorted(results) for v in results[n][c]] for c in columns}
+    by_task = pd.DataFrame(merged).set_index("task").sort_index()
     if len(by_task) != len(plan.tasks):
         raise BatchError(f"{len(plan.tasks) - len(by_task)} tasks have no result")
     rows = plan.rows

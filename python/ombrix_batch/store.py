@@ -10,11 +10,13 @@ import shutil
 import tempfile
 from typing import Any
 
-import pandas as pd
+import pyarrow as pa
+import pyarrow.parquet as pq
 
 from .errors import BatchError
 
 RUN_FILE = "run.json"
+WARNINGS = "ombrix_warnings"  # the chunk's warning counts, in the part's metadata
 
 
 def write_atomically(path: pathlib.Path, write: Any) -> None:
@@ -55,11 +57,13 @@ class PartStore:
     def finished(self) -> set[int]:
         return {int(p.stem.split("-")[1]) for p in self.folder.glob("part-*.parquet")}
 
-    def keep(self, number: int, table: pd.DataFrame) -> None:
-        write_atomically(self.part(number), lambda p: table.to_parquet(p, index=False))
+    def keep(self, number: int, columns: dict[str, list[Any]], warned: dict[str, int]) -> None:
+        table = pa.Table.from_pydict(columns).replace_schema_metadata({WARNINGS: json.dumps(warned)})
+        write_atomically(self.part(number), lambda p: pq.write_table(table, p))
 
-    def read(self, number: int) -> pd.DataFrame:
-        return pd.read_parquet(self.part(number))
+    def read(self, number: int) -> tuple[dict[str, list[Any]], dict[str, int]]:
+        table = pq.read_table(self.part(number))
+        return table.to_pydict(), json.loads((table.schema.metadata or {}).get(WARNINGS.encode(), b"{}"))
 
     def remove(self) -> None:
         shutil.rmtree(self.folder, ignore_errors=True)

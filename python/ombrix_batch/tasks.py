@@ -6,6 +6,7 @@ from __future__ import annotations
 import hashlib
 import math
 import numbers
+import struct
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -62,7 +63,7 @@ def per_item(value: Any, names: list[str], what: str, kind: str, default: np.nda
 
 def number_key(value: float) -> bytes:
     # every NaN picks the same fallback, so all NaNs are one key
-    return b"nan" if math.isnan(value) else np.float64(value).tobytes()
+    return b"nan" if math.isnan(value) else struct.pack("<d", value)
 
 
 def make_plan(atlas: Atlas, states: States, backgrounds: int, exp_lambda: Any, possion_lambda: Any,
@@ -75,7 +76,7 @@ def make_plan(atlas: Atlas, states: States, backgrounds: int, exp_lambda: Any, p
             cells.append(i)
             chromosomes.append(j)
             positions.append(len(values))
-            segments.append(int(np.count_nonzero(np.diff(values))) + 1 if len(values) else 0)
+            segments.append(int(np.count_nonzero(values[1:] != values[:-1])) + 1 if len(values) else 0)
             hashes.append(hashlib.blake2b(values.tobytes(), digest_size=16).digest())
     cell_index, chromosome_index = np.array(cells), np.array(chromosomes)
     segment_counts = np.array(segments, dtype=np.float64)
@@ -90,9 +91,10 @@ def make_plan(atlas: Atlas, states: States, backgrounds: int, exp_lambda: Any, p
     task_of: dict[bytes, int] = {}
     tasks, row_tasks = [], []
     whole = hashlib.blake2b(f"{backgrounds}|{with_r}|{states}".encode(), digest_size=16)
+    exp_keys, possion_keys = [number_key(v) for v in exp], [number_key(v) for v in possion]
     for k, value_hash in enumerate(hashes):
         i, j = cells[k], chromosomes[k]
-        key = value_hash + number_key(exp[i]) + number_key(possion[j])
+        key = value_hash + exp_keys[i] + possion_keys[j]
         if key not in task_of:
             task_of[key] = len(tasks)
             tasks.append((i, j))
