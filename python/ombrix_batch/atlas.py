@@ -5,6 +5,7 @@ from __future__ import annotations
 
 from collections.abc import Iterator
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -43,13 +44,16 @@ class Atlas:
         start, stop = self.ranges[j]
         return np.ascontiguousarray(self.dense_row(i)[start:stop])
 
-    def cell_rows(self) -> Iterator[tuple[int, list[Vector]]]:
-        """Each cell's profiles, one row of the matrix densified at a time."""
+    def cell_rows(self, states: Any = None) -> Iterator[tuple[int, list[Vector]]]:
+        """Each cell's profiles (as copy states, when `states` is given), one
+        row of the matrix densified at a time."""
+        apply = states.apply if states is not None else (lambda values: values)
         for i in range(len(self.cells)):
             if self.matrix is None:
-                yield i, [self.profiles.get((i, j), np.zeros(0)) for j in range(len(self.chromosomes))]
+                yield i, [np.ascontiguousarray(apply(self.profiles.get((i, j), np.zeros(0))))
+                          for j in range(len(self.chromosomes))]
                 continue
-            dense = self.dense_row(i)
+            dense = np.ascontiguousarray(apply(self.dense_row(i)), dtype=np.float64)
             yield i, [dense[start:stop] for start, stop in self.ranges]
 
     def stored_values(self) -> Iterator[Vector]:

@@ -70,14 +70,13 @@ def make_plan(atlas: Atlas, states: States, backgrounds: int, exp_lambda: Any, p
               with_r: bool) -> Plan:
     cells, chromosomes = [], []
     positions, segments, hashes = [], [], []
-    for i, profiles in atlas.cell_rows():
+    for i, profiles in atlas.cell_rows(states):
         for j, values in enumerate(profiles):
-            values = states.apply(values)
             cells.append(i)
             chromosomes.append(j)
             positions.append(len(values))
             segments.append(int(np.count_nonzero(values[1:] != values[:-1])) + 1 if len(values) else 0)
-            hashes.append(hashlib.blake2b(values.tobytes(), digest_size=16).digest())
+            hashes.append(hashlib.blake2b(memoryview(values), digest_size=16).digest())
     cell_index, chromosome_index = np.array(cells), np.array(chromosomes)
     segment_counts = np.array(segments, dtype=np.float64)
     exp = per_item(exp_lambda, atlas.cells, "exp_lambda", "cell", np.full(len(atlas.cells), DEFAULT_EXP_LAMBDA))
