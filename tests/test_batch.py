@@ -252,3 +252,12 @@ def test_a_bad_input_on_the_command_line_is_one_clear_line(tmp_path):
     assert err.startswith("ombrix score: error: ") and "Traceback" not in err
     with pytest.raises(BatchError):
         score(SAMPLE, output=tmp_path / "x.xlsx")
+
+
+def test_read_only_profiles_are_scored():
+    """pandas 3 (copy-on-write) hands out read-only arrays; the module takes writable ones."""
+    values = np.array([2.0, 2.0, 3.0, 3.0, 2.0, 1.0, 1.0])
+    values.setflags(write=False)
+    table = score(ombrix_batch.Atlas("read-only", ["c0"], ["chr1"], profiles={(0, 0): values}))
+    expected = ombrix.permutation_score(0, values.copy(), None, np.ones(1), np.full(1, 20.0), 0, 30, True)
+    assert table["num_greater"][0] == expected["num_greater"]

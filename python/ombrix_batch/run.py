@@ -39,7 +39,8 @@ def chunks_of(atlas: Atlas, plan: Plan, states: States, backgrounds: int, with_r
     for number, first in enumerate(range(0, len(plan.tasks), size)):
         if number in skip:
             continue
-        tasks = [(task, i, j, np.ascontiguousarray(states.apply(atlas.profile(i, j)), dtype=np.float64))
+        # the module reads writable float64 buffers (pandas 3 hands out read-only ones)
+        tasks = [(task, i, j, np.require(states.apply(atlas.profile(i, j)), np.float64, ["C", "W"]))
                  for task, (i, j) in enumerate(plan.tasks[first:first + size], start=first)]
         yield Chunk(number, plan.exp_lambda, plan.possion_lambda, backgrounds, with_r, tasks)
 
