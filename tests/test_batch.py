@@ -254,6 +254,7 @@ def test_a_bad_input_on_the_command_line_is_one_clear_line(tmp_path):
         score(SAMPLE, output=tmp_path / "x.xlsx")
 
 
+@pytest.mark.filterwarnings("ignore:Mean of empty slice", "ignore:invalid value encountered")
 def test_read_only_profiles_are_scored():
     """pandas 3 (copy-on-write) hands out read-only arrays; the module takes writable ones."""
     values = np.array([2.0, 2.0, 3.0, 3.0, 2.0, 1.0, 1.0])
