@@ -52,6 +52,9 @@ def parser() -> argparse.ArgumentParser:
     run.add_argument("--n-jobs", type=int, default=-1, help="processes (default -1: every core)")
     run.add_argument("--chunk-size", type=int, help="distinct profiles per task sent to a process")
     run.add_argument("--resume", action="store_true", help="finish a run that was stopped")
+    cluster = run.add_mutually_exclusive_group()
+    cluster.add_argument("--scheduler", help="run on the Dask cluster at this address (tcp://host:8786)")
+    cluster.add_argument("--dask-local", type=int, metavar="N", help="run on a Dask LocalCluster of N workers")
     run.add_argument("--quiet", action="store_true", help="no progress bar, no summary")
     run.add_argument("--top", type=int, default=10, help="hits shown in the summary")
     return main
@@ -68,7 +71,7 @@ def summary(table: pd.DataFrame, output: pathlib.Path, top: int) -> str:
     lines = [
         f"Scored {len(table)} profiles ({cells} cells x {chromosomes} chromosomes, "
         f"{attrs['distinct_tasks']} distinct) from {attrs['source']} in {attrs['seconds']:.1f} s "
-        f"on {attrs['processes']} process(es).",
+        f"on {attrs['workers']}.",
         f"Copy states: {attrs['states']}. Backgrounds: {attrs['backgrounds']} per profile.",
         f"exp_lambda: {attrs['exp_lambda']}.",
         f"possion_lambda: {attrs['possion_lambda']}.",
@@ -93,7 +96,8 @@ def main(argv: list[str] | None = None) -> int:
                       chromosome_column=args.chromosome_column, states=args.states, thresholds=args.thresholds,
                       backgrounds=args.backgrounds, exp_lambda=args.exp_lambda, possion_lambda=args.possion_lambda,
                       with_r=args.with_r, correction=args.correction, n_jobs=args.n_jobs,
-                      chunk_size=args.chunk_size, output=output, resume=args.resume, progress=not args.quiet)
+                      chunk_size=args.chunk_size, output=output, resume=args.resume, progress=not args.quiet,
+                      scheduler=args.scheduler, dask_local=args.dask_local)
     except BatchError as exc:
         print(f"ombrix score: error: {exc}", file=sys.stderr)
         return 2

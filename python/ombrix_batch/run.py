@@ -3,6 +3,7 @@ process pool (or in this process), keep each finished chunk where a resumed
 run finds it, and assemble the table with p- and q-values."""
 from __future__ import annotations
 
+import contextlib
 import math
 import os
 import pathlib
@@ -16,6 +17,7 @@ import pandas as pd
 from scipy.stats import false_discovery_control
 
 from .atlas import Atlas
+from .cluster import describe, dask_client, run_on_dask
 from .errors import BatchError, InputError
 from .readers import read_atlas
 from .scoring import R_COLUMNS, RESULT_COLUMNS, Chunk, score_chunk
@@ -72,10 +74,16 @@ def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str 
           thresholds: tuple[float, ...] = CNVKIT_THRESHOLDS, backgrounds: int = 1000,
           exp_lambda: Any = None, possion_lambda: Any = None, with_r: bool = False, correction: str = "bh",
           n_jobs: int = -1, chunk_size: int | None = None, output: str | os.PathLike[str] | None = None,
-          resume: bool = False, progress: bool = True) -> pd.DataFrame:
+          resume: bool = False, progress: bool = True, scheduler: str | None = None, client: Any = None,
+          dask_local: int | None = None) -> pd.DataFrame:
     """Scores every (cell, chromosome) profile of an atlas against `backgrounds`
     permutation backgrounds; see the README for the columns and the defaults.
-    With `output`, finished work is kept beside it and `resume=True` picks it up."""
+    With `output`, finished work is kept beside it and `resume=True` picks it up.
+    On a Dask cluster: `scheduler` (an address), `client` (a distributed.Client)
+    or `dask_local` (workers of a LocalCluster started for the run)."""
+    if sum(x is not None for x in (scheduler, client, dask_local)) > 1:
+        raise InputError("give one of scheduler, client and dask_local")
+    on_dask = scheduler is not None or client is not None or dask_local is not None
     if correction not in CORRECTIONS:
         raise InputError(f"correction must be one of {sorted(CORRECTIONS)}, not {correction!r}")
     if isinstance(backgrounds, bool) or not isinstance(backgrounds, int) or backgrounds < 1:
@@ -106,11 +114,19 @@ def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str 
         warned.update(kept_warnings)
     from tqdm.auto import tqdm
 
-    with tqdm(total=len(plan.rows), initial=int(sum(counts[n] for n in done)), unit="profile",
-              disable=not progress, desc="ombrix", dynamic_ncols=True) as bar:
+    with contextlib.ExitStack() as resources:
         pending = chunks_of(atlas, plan, chosen_states, backgrounds, with_r, size, done)
+        if on_dask:
+            dask = resources.enter_context(dask_client(scheduler, client, dask_local))
+            finished = run_on_dask(pending, dask, in_flight=2 * max(1, sum(dask.nthreads().values())))
+            workers_note = describe(dask)
+        else:
+            finished = run_chunks(pending, workers)
+            workers_note = f"{workers} process(es)"
+        bar = resources.enter_context(tqdm(total=len(plan.rows), initial=int(sum(counts[n] for n in done)),
+                                           unit="profile", disable=not progress, desc="ombrix", dynamic_ncols=True))
         try:
-            for number, columns, chunk_warned in run_chunks(pending, workers):
+            for number, columns, chunk_warned in finished:
                 if store:
                     store.keep(number, columns, dict(chunk_warned))
                 results[number] = columns
@@ -127,7 +143,7 @@ def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str 
         "possion_lambda_values": dict(zip(atlas.chromosomes, map(float, plan.possion_lambda))),
         "states": plan.notes["states"], "distinct_tasks": len(plan.tasks), "warnings": dict(warned),
         "ombrix_version": ombrix_version(), "numpy_version": np.__version__,
-        "seconds": round(time.perf_counter() - started, 3), "processes": workers,
+        "seconds": round(time.perf_counter() - started, 3), "workers": workers_note,
     })
     if output_path is not None:
         write_table(table, output_path)

@@ -2,6 +2,7 @@
 NumPy warnings they issued, counted once per task instead of printed."""
 from __future__ import annotations
 
+import threading
 import warnings
 from collections import Counter
 from dataclasses import dataclass
@@ -9,6 +10,11 @@ from dataclasses import dataclass
 import numpy as np
 
 import ombrix
+
+# Every call seeds NumPy's global generator, and warnings filters are
+# process-wide: a worker with several threads (a Dask worker, say) runs one
+# chunk at a time.
+ONE_CALL_AT_A_TIME = threading.Lock()
 
 RESULT_COLUMNS = ["task", "n_segments", "rearrange_score", "limit", "num_greater"]
 R_COLUMNS = ["R", "R_num_greater"]
@@ -54,11 +60,12 @@ def score_chunk(chunk: Chunk) -> tuple[int, dict[str, list[float | int]], Counte
     columns = RESULT_COLUMNS + (R_COLUMNS if chunk.with_r else [])
     results: dict[str, list[float | int]] = {c: [] for c in columns}
     warned: Counter[str] = Counter()
-    for task, cell, chromosome, values in chunk.tasks:
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("default")  # each distinct warning once per task
-            row = score_task(chunk, cell, chromosome, values)
-        warned.update({f"{w.category.__name__}: {w.message}" for w in caught})
-        for column, value in zip(columns, [task] + row):
-            results[column].append(value)
+    with ONE_CALL_AT_A_TIME:
+        for task, cell, chromosome, values in chunk.tasks:
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("default")  # each distinct warning once per task
+                row = score_task(chunk, cell, chromosome, values)
+            warned.update({f"{w.category.__name__}: {w.message}" for w in caught})
+            for column, value in zip(columns, [task] + row):
+                results[column].append(value)
     return chunk.number, results, warned
