@@ -262,3 +262,35 @@ def test_read_only_profiles_are_scored():
     table = score(ombrix_batch.Atlas("read-only", ["c0"], ["chr1"], profiles={(0, 0): values}))
     expected = ombrix.permutation_score(0, values.copy(), None, np.ones(1), np.full(1, 20.0), 0, 30, True)
     assert table["num_greater"][0] == expected["num_greater"]
+
+
+def test_results_written_back_into_anndata_survive_h5ad(tmp_path):
+    adata = anndata.read_h5ad(SAMPLE)
+    table = score(adata, states="thresholds", backgrounds=1000)
+    assert ombrix_batch.score_anndata(adata, states="thresholds", backgrounds=1000, n_jobs=1, progress=False) is None
+    scores, qvalues = adata.obsm["ombrix_score"], adata.obsm["ombrix_qval"]
+    assert list(scores.columns) == [f"chr{i}" for i in range(1, 23)]
+    assert list(qvalues.index) == list(adata.obs_names)
+    by_row = table.set_index(["cell", "chromosome"])
+    assert scores.loc["cell040", "chr1"] == by_row.loc[("cell040", "chr1"), "rearrange_score"]
+    significant = adata.obs["ombrix_n_significant"]
+    rearranged = adata.obs["cell_type"] == "rearranged"
+    assert (significant[rearranged] >= 1).all() and (significant[~rearranged] == 0).all()
+    path = tmp_path / "back.h5ad"
+    adata.write_h5ad(path)
+    back = anndata.read_h5ad(path)
+    pd.testing.assert_frame_equal(back.obsm["ombrix_qval"], qvalues)
+    assert back.uns["ombrix"]["params"]["backgrounds"] == 1000
+    assert len(back.uns["ombrix"]["table"]) == len(table)
+    untouched = anndata.read_h5ad(SAMPLE)
+    assert isinstance(ombrix_batch.score_anndata(untouched, inplace=False, states="thresholds", backgrounds=30,
+                                                 n_jobs=1, progress=False), pd.DataFrame)
+    assert "ombrix_score" not in untouched.obsm
+
+
+def test_cli_writes_the_h5ad_back(tmp_path):
+    written = tmp_path / "with_scores.h5ad"
+    process = run_cli(SAMPLE, "-o", tmp_path / "t.parquet", "--states", "thresholds", "--backgrounds", "50",
+                      "--write-h5ad", written, "--quiet")
+    assert process.wait() == 0, process.communicate()
+    assert {"ombrix_score", "ombrix_qval"} <= set(anndata.read_h5ad(written).obsm)

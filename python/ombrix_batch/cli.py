@@ -55,6 +55,8 @@ def parser() -> argparse.ArgumentParser:
     cluster = run.add_mutually_exclusive_group()
     cluster.add_argument("--scheduler", help="run on the Dask cluster at this address (tcp://host:8786)")
     cluster.add_argument("--dask-local", type=int, metavar="N", help="run on a Dask LocalCluster of N workers")
+    run.add_argument("--write-h5ad", metavar="FILE", help="also write the .h5ad input back with the results in "
+                                                             ".obsm, .obs and .uns (key 'ombrix')")
     run.add_argument("--quiet", action="store_true", help="no progress bar, no summary")
     run.add_argument("--top", type=int, default=10, help="hits shown in the summary")
     return main
@@ -101,8 +103,21 @@ def main(argv: list[str] | None = None) -> int:
     except BatchError as exc:
         print(f"ombrix score: error: {exc}", file=sys.stderr)
         return 2
+    if args.write_h5ad:
+        if pathlib.Path(args.input).suffix != ".h5ad":
+            print("ombrix score: error: --write-h5ad needs an .h5ad input", file=sys.stderr)
+            return 2
+        import anndata
+
+        from .anndata_io import write_back
+
+        adata = anndata.read_h5ad(args.input)
+        write_back(adata, table)
+        adata.write_h5ad(args.write_h5ad)
     if not args.quiet:
         print(summary(table, output, args.top))
+        if args.write_h5ad:
+            print(f"AnnData with the results written to {args.write_h5ad}")
     return 0
 
 
