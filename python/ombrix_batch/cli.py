@@ -59,7 +59,29 @@ def parser() -> argparse.ArgumentParser:
                                                              ".obsm, .obs and .uns (key 'ombrix')")
     run.add_argument("--quiet", action="store_true", help="no progress bar, no summary")
     run.add_argument("--top", type=int, default=10, help="hits shown in the summary")
+    figure = commands.add_parser("plot", help="figures of a score table",
+                                 description="A heatmap of -log10 q (cells x chromosomes) with the p-value "
+                                             "histogram, or one profile against its backgrounds.")
+    figure.add_argument("table", help="a table written by ombrix score (.parquet, .tsv, .csv)")
+    figure.add_argument("-o", "--output", required=True, help="the figure: .png, .pdf or .svg")
+    figure.add_argument("--atlas", help="the .h5ad the table was scored from (for --groupby and a profile)")
+    figure.add_argument("--groupby", help="an .obs column of the atlas to group the heatmap's cells by")
+    figure.add_argument("--cell", help="one profile's cell")
+    figure.add_argument("--chromosome", help="one profile's chromosome")
     return main
+
+
+def run_plot(args: argparse.Namespace) -> int:
+    from .plots import plot
+
+    try:
+        written = plot(args.table, args.output, atlas=args.atlas, groupby=args.groupby, cell=args.cell,
+                       chromosome=args.chromosome)
+    except BatchError as exc:
+        print(f"ombrix plot: error: {exc}", file=sys.stderr)
+        return 2
+    print(f"Figure written to {written}")
+    return 0
 
 
 def default_output(source: str) -> pathlib.Path:
@@ -92,6 +114,8 @@ def summary(table: pd.DataFrame, output: pathlib.Path, top: int) -> str:
 
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
+    if args.command == "plot":
+        return run_plot(args)
     output = pathlib.Path(args.output) if args.output else default_output(args.input)
     try:
         table = score(args.input, use_rep=args.use_rep, key=args.key, layout=args.layout,

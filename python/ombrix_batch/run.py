@@ -141,7 +141,8 @@ def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str 
         "source": atlas.source, "backgrounds": backgrounds, "correction": CORRECTIONS[correction],
         "exp_lambda": plan.notes["exp_lambda"], "possion_lambda": plan.notes["possion_lambda"],
         "possion_lambda_values": dict(zip(atlas.chromosomes, map(float, plan.possion_lambda))),
-        "states": plan.notes["states"], "distinct_tasks": len(plan.tasks), "warnings": dict(warned),
+        "states": plan.notes["states"], "states_method": chosen_states.method,
+        "thresholds": list(chosen_states.thresholds), "distinct_tasks": len(plan.tasks), "warnings": dict(warned),
         "ombrix_version": ombrix_version(), "numpy_version": np.__version__,
         "seconds": round(time.perf_counter() - started, 3), "workers": workers_note,
     })

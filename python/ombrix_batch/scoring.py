@@ -35,9 +35,8 @@ class Chunk:
 def picked(vector: np.ndarray, index: int) -> float:
     """The lambda of an entry, or the mean of the others where it is NaN, as the module picks it."""
     value = float(vector[index])
-    if np.isnan(value):
-        rest = vector[~np.isnan(vector)]
-        value = float(rest.mean()) if rest.size else value
+    if np.isnan(value) and not np.isnan(vector).all():
+        value = float(np.mean(vector, where=~np.isnan(vector)))  # the module's own fallback statement
     return value
 
 

@@ -1,0 +1,189 @@
+"""Figures of a score table: a heatmap of -log10 q (cells x chromosomes), the
+p-value histogram, and one profile with its segments and its score against
+its background distribution."""
+from __future__ import annotations
+
+import json
+import pathlib
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from .errors import InputError
+
+MAX_ROWS = 300  # more cells than this are aggregated per group, or sampled
+
+
+def read_results(path: str | pathlib.Path) -> pd.DataFrame:
+    """A table written by `ombrix score`, with its parameters in `.attrs`."""
+    path = pathlib.Path(path)
+    if not path.exists():
+        raise InputError(f"{path}: no such file")
+    if path.suffix == ".parquet":
+        return pd.read_parquet(path)
+    table = pd.read_csv(path, sep="\t" if path.suffix == ".tsv" else ",")
+    sidecar = path.with_name(path.name + ".json")
+    if sidecar.exists():
+        table.attrs = json.loads(sidecar.read_text())
+    return table
+
+
+def chromosome_order(table: pd.DataFrame) -> list[str]:
+    column = table["chromosome"]
+    if isinstance(column.dtype, pd.CategoricalDtype):
+        return [str(c) for c in column.cat.categories]
+    return [str(c) for c in dict.fromkeys(column.astype(str))]
+
+
+def heatmap(table: pd.DataFrame, ax: Any, groups: pd.Series | None = None, max_rows: int = MAX_ROWS) -> Any:
+    """-log10 q per cell and chromosome; cells sorted by group (a Series from
+    cell name to group) and, beyond `max_rows`, averaged per group or sampled
+    evenly, as the title says."""
+    chromosomes = chromosome_order(table)
+    values = table.assign(cell=table["cell"].astype(str), chromosome=table["chromosome"].astype(str),
+                          score=-np.log10(table["qval"].clip(lower=1e-300)))
+    matrix = values.pivot(index="cell", columns="chromosome", values="score").reindex(columns=chromosomes)
+    title = f"-log10 q of {len(matrix)} cells"
+    labels: list[str] = []
+    if groups is not None:
+        groups = groups.astype(str).reindex(matrix.index)
+        order = np.argsort(groups.to_numpy(), kind="stable")
+        matrix, groups = matrix.iloc[order], groups.iloc[order]
+        if len(matrix) > max_rows:
+            matrix = matrix.groupby(groups.to_numpy(), sort=False).mean()
+            title += f", averaged within {len(matrix)} groups"
+            labels = list(matrix.index)
+    if len(matrix) > max_rows:
+        keep = np.linspace(0, len(matrix) - 1, max_rows).round().astype(int)
+        matrix = matrix.iloc[keep]
+        title += f", {max_rows} shown (every {len(values) // len(chromosomes) / max_rows:.1f}th)"
+    image = ax.imshow(matrix.to_numpy(dtype=float), aspect="auto", interpolation="nearest", cmap="magma_r",
+                      vmin=0.0)
+    ax.set_xticks(range(len(chromosomes)), [c.removeprefix("chr") for c in chromosomes], fontsize=7)
+    ax.set_xlabel("chromosome")
+    if labels or len(matrix) <= 60:
+        ax.set_yticks(range(len(matrix)), labels or list(matrix.index), fontsize=6)
+    else:
+        ax.set_yticks([])
+    if groups is not None and not labels:
+        boundaries = np.flatnonzero(groups.to_numpy()[1:] != groups.to_numpy()[:-1]) + 0.5
+        for y in boundaries:
+            ax.axhline(y, color="white", linewidth=0.8)
+    ax.set_ylabel("cells" + (" (by group)" if groups is not None else ""))
+    ax.set_title(title, fontsize=9)
+    ax.figure.colorbar(image, ax=ax, label="-log10 q")
+    return image
+
+
+def pvalue_histogram(table: pd.DataFrame, ax: Any, bins: int = 20) -> None:
+    """Under the null the p-values are uniform; rearranged profiles pile up at the left."""
+    ax.hist(table["pval"].dropna(), bins=np.linspace(0.0, 1.0, bins + 1), color="#4c72b0", edgecolor="white")
+    ax.axhline(len(table) / bins, color="grey", linestyle="--", linewidth=1, label="uniform")
+    ax.set_xlabel("p-value")
+    ax.set_ylabel("profiles")
+    ax.set_title(f"p-values of {len(table)} profiles", fontsize=9)
+    ax.legend(fontsize=7)
+
+
+def backgrounds_of(values: np.ndarray, exp_lambda: float, possion_lambda: float, count: int) -> np.ndarray:
+    """The background scores that permutation_score draws: seeds 1..count,
+    each rounded to single precision as it is compared."""
+    import warnings
+
+    import ombrix
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # empty segments
+        return np.array([np.float32(ombrix.permutation_bg(values, None, exp_lambda, possion_lambda, 0, seed=i))
+                         for i in range(1, count + 1)], dtype=np.float64)
+
+
+def profile_figure(values: np.ndarray, row: pd.Series, backgrounds: np.ndarray, axes: Any) -> None:
+    left, right = axes
+    positions = np.arange(len(values))
+    left.step(positions, values, where="mid", color="black", linewidth=1)
+    changes = np.flatnonzero(values[1:] != values[:-1])
+    for c in changes:
+        left.axvline(c + 0.5, color="#dd8452", linewidth=0.6, alpha=0.7)
+    left.set_xlabel("position on the chromosome")
+    left.set_ylabel("copy state")
+    left.set_title(f"{row['cell']} {row['chromosome']}: {len(changes) + 1} segments", fontsize=9)
+    finite = backgrounds[np.isfinite(backgrounds)]
+    right.hist(finite, bins=40, color="#4c72b0", edgecolor="white")
+    right.axvline(row["rearrange_score"], color="#c44e52", linewidth=2, label="observed")
+    right.set_xlabel("rearrangement score")
+    right.set_ylabel("backgrounds")
+    right.set_title(f"score {row['rearrange_score']:.4g}; {int(row['num_greater'])} of {int(row['random_num'])} "
+                    f"backgrounds reach it; q = {row['qval']:.3g}", fontsize=9)
+    right.legend(fontsize=7)
+
+
+def plot(table_path: str | pathlib.Path, output: str | pathlib.Path, *, atlas: Any = None,
+         groupby: str | None = None, cell: str | None = None, chromosome: str | None = None,
+         states: str | None = None) -> pathlib.Path:
+    """Writes the overview (heatmap and p-value histogram) or, with `cell` and
+    `chromosome` (and the `atlas` they come from), that profile's figure."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    table = read_results(table_path)
+    output = pathlib.Path(output)
+    if cell is not None or chromosome is not None:
+        figure = profile_plot(table, atlas, cell, chromosome, states, plt)
+    else:
+        groups = None
+        if groupby is not None:
+            groups = obs_column(atlas, groupby)
+        figure, (left, right) = plt.subplots(1, 2, figsize=(13, 6), gridspec_kw={"width_ratios": [3, 1]})
+        heatmap(table, left, groups)
+        pvalue_histogram(table, right)
+        figure.suptitle(f"ombrix: {table.attrs.get('source', table_path)}", fontsize=10)
+    figure.tight_layout()
+    figure.savefig(output, dpi=150)
+    plt.close(figure)
+    return output
+
+
+def obs_column(atlas: Any, column: str) -> pd.Series:
+    if atlas is None:
+        raise InputError("grouping cells needs the AnnData they come from (--atlas)")
+    adata = read_anndata(atlas)
+    if column not in adata.obs:
+        raise InputError(f".obs has no column {column!r} (it has {list(adata.obs.columns)})")
+    return pd.Series(adata.obs[column].to_numpy(), index=adata.obs_names.astype(str))
+
+
+def read_anndata(atlas: Any) -> Any:
+    if hasattr(atlas, "obs"):
+        return atlas
+    import anndata
+
+    return anndata.read_h5ad(atlas)
+
+
+def profile_plot(table: pd.DataFrame, atlas: Any, cell: str | None, chromosome: str | None,
+                 states: str | None, plt: Any) -> Any:
+    from .readers import read_atlas
+    from .states import CNVKIT_THRESHOLDS, States
+    from .tasks import DEFAULT_POSSION_LAMBDA
+
+    if cell is None or chromosome is None or atlas is None:
+        raise InputError("a profile figure needs --cell, --chromosome and the --atlas they come from")
+    rows = table[(table["cell"].astype(str) == cell) & (table["chromosome"].astype(str) == chromosome)]
+    if rows.empty:
+        raise InputError(f"the table has no row for cell {cell!r}, chromosome {chromosome!r}")
+    row = rows.iloc[0]
+    source = read_atlas(read_anndata(atlas) if str(atlas).endswith(".h5ad") else atlas)
+    chosen = States(states or table.attrs.get("states_method", "integer"),
+                    tuple(table.attrs.get("thresholds", CNVKIT_THRESHOLDS)))
+    values = np.require(chosen.apply(source.profile(source.cells.index(cell), source.chromosomes.index(chromosome))),
+                        np.float64, ["C", "W"])
+    # any positive finite exponential scale gives the same cuts: the weights are normalised
+    possion = table.attrs.get("possion_lambda_values", {}).get(chromosome, DEFAULT_POSSION_LAMBDA)
+    backgrounds = backgrounds_of(values, 1.0, float(possion), int(row["random_num"]))
+    figure, axes = plt.subplots(1, 2, figsize=(12, 4.5))
+    profile_figure(values, row, backgrounds, axes)
+    return figure

@@ -1,0 +1,80 @@
+"""The figures, made from the sample atlas and checked for what they hold."""
+import numpy as np
+import pytest
+
+pd = pytest.importorskip("pandas")
+pytest.importorskip("anndata")
+matplotlib = pytest.importorskip("matplotlib")
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+
+import ombrix_batch  # noqa: E402
+from ombrix_batch import InputError  # noqa: E402
+from ombrix_batch.plots import heatmap, plot, pvalue_histogram  # noqa: E402
+from test_batch import SAMPLE  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def table(tmp_path_factory):
+    path = tmp_path_factory.mktemp("scores") / "scores.parquet"
+    ombrix_batch.score(SAMPLE, states="thresholds", n_jobs=1, progress=False, output=path)
+    return path
+
+
+def test_the_heatmap_holds_one_row_per_cell_in_genomic_order(table):
+    scores = pd.read_parquet(table)
+    figure, ax = plt.subplots()
+    image = heatmap(scores, ax)
+    shown = image.get_array()
+    assert shown.shape == (48, 22)
+    assert [t.get_text() for t in ax.get_xticklabels()] == [str(i) for i in range(1, 23)]
+    assert ax.get_xlabel() == "chromosome" and "48 cells" in ax.get_title()
+    by_cell = scores.assign(cell=scores["cell"].astype(str)).set_index(["cell", "chromosome"])
+    row = [t.get_text() for t in ax.get_yticklabels()].index("cell040")
+    assert shown[row, 0] == pytest.approx(-np.log10(by_cell.loc[("cell040", "chr1"), "qval"]))
+    assert figure.axes[-1].get_ylabel() == "-log10 q"  # the colour bar
+    plt.close(figure)
+
+
+def test_large_atlases_are_averaged_per_group_or_sampled(table):
+    scores = pd.read_parquet(table)
+    many = pd.concat([scores.assign(cell=scores["cell"].astype(str) + f"_{k}") for k in range(8)])  # 384 cells
+    groups = pd.Series(np.where(many["cell"].str.startswith("cell04"), "late", "early"),
+                       index=many["cell"]).groupby(level=0).first()
+    figure, (left, right) = plt.subplots(1, 2)
+    assert heatmap(many, left, groups, max_rows=100).get_array().shape == (2, 22)
+    assert "averaged within 2 groups" in left.get_title()
+    assert heatmap(many, right, max_rows=100).get_array().shape == (100, 22)
+    assert "100 shown" in right.get_title()
+    plt.close(figure)
+
+
+def test_the_pvalue_histogram_counts_every_profile(table):
+    scores = pd.read_parquet(table)
+    figure, ax = plt.subplots()
+    pvalue_histogram(scores, ax)
+    assert sum(p.get_height() for p in ax.patches) == len(scores) == 1056
+    assert ax.get_xlabel() == "p-value"
+    plt.close(figure)
+
+
+def test_plot_files_from_the_command_line(table, tmp_path):
+    overview = tmp_path / "overview.png"
+    process = run_cli_plot(table, "-o", overview, "--atlas", SAMPLE, "--groupby", "cell_type")
+    assert process.wait() == 0, process.communicate()
+    assert overview.read_bytes().startswith(b"\x89PNG")
+    profile = tmp_path / "profile.pdf"
+    plot(table, profile, atlas=SAMPLE, cell="cell040", chromosome="chr1")
+    assert profile.read_bytes().startswith(b"%PDF")
+    with pytest.raises(InputError, match="no row for cell 'nobody'"):
+        plot(table, tmp_path / "x.png", atlas=SAMPLE, cell="nobody", chromosome="chr1")
+    with pytest.raises(InputError, match="needs the AnnData"):
+        plot(table, tmp_path / "x.png", groupby="cell_type")
+
+
+def run_cli_plot(*args):
+    import subprocess
+    import sys
+
+    return subprocess.Popen([sys.executable, "-m", "ombrix_batch.cli", "plot", *map(str, args)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
