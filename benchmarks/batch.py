@@ -13,7 +13,9 @@ that most profiles are distinct), it times:
 - `2 processes`: the same with `n_jobs=2` (loky).
 
 `overhead` is (1 process - module) / 1 process; `scaling` is
-1 process / 2 processes; each a median of interleaved runs.
+1 process / 2 processes; with `--dask`, `dask 2` is the same on a LocalCluster
+of two one-thread worker processes (started once, before the timings) and
+`vs pool` is dask 2 / 2 processes; each a median of interleaved runs.
 """
 import argparse
 import pathlib
@@ -67,28 +69,50 @@ def driver(adata: anndata.AnnData, states: str, backgrounds: int, n_jobs: int) -
     return time.perf_counter() - started
 
 
+def on_dask(adata: anndata.AnnData, states: str, backgrounds: int, client: object) -> float:
+    started = time.perf_counter()
+    ombrix_batch.score(adata, states=states, backgrounds=backgrounds, client=client, progress=False)
+    return time.perf_counter() - started
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--cells", type=int, default=2000)
     parser.add_argument("--genes", type=int, default=5000)
     parser.add_argument("--backgrounds", type=int, default=1000)
     parser.add_argument("--repeats", type=int, default=3, help="medians of this many interleaved runs")
+    parser.add_argument("--dask", action="store_true",
+                        help="also a LocalCluster of 2 one-thread worker processes, started once")
     args = parser.parse_args()
     cases = [("sample atlas", anndata.read_h5ad(SAMPLE), "thresholds"),
              (f"{args.cells} x {args.genes}", synthetic(args.cells, args.genes), "integer")]
+    client = None
+    if args.dask:
+        import distributed
+
+        started = time.perf_counter()
+        client = distributed.Client(distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                                             dashboard_address=":0"))
+        print(f"LocalCluster of 2 workers started in {time.perf_counter() - started:.1f} s")
     print(f"{'atlas':<16}{'profiles':>9}{'distinct':>9}{'module s':>10}{'1 process s':>12}{'overhead':>9}"
-          f"{'2 processes s':>14}{'scaling':>8}")
+          f"{'2 processes s':>14}{'scaling':>8}" + (f"{'dask 2 s':>10}{'vs pool':>8}" if client else ""))
     for name, adata, states in cases:
         plan = make_plan(read_atlas(adata), States(states), args.backgrounds, None, None, False)
         driver(adata, states, 10, 1)  # first-use costs (imports) out of the timings
-        runs: dict[str, list[float]] = {"alone": [], "one": [], "two": []}
-        for _ in range(args.repeats):  # interleaved, so that a slow spell of the machine hits all three
+        runs: dict[str, list[float]] = {"alone": [], "one": [], "two": [], "dask": []}
+        for _ in range(args.repeats):  # interleaved, so that a slow spell of the machine hits them all
             runs["alone"].append(module_alone(adata, states, args.backgrounds))
             runs["one"].append(driver(adata, states, args.backgrounds, 1))
             runs["two"].append(driver(adata, states, args.backgrounds, 2))
+            if client is not None:
+                runs["dask"].append(on_dask(adata, states, args.backgrounds, client))
         alone, one, two = (float(np.median(runs[k])) for k in ("alone", "one", "two"))
-        print(f"{name:<16}{len(plan.rows):>9}{len(plan.tasks):>9}{alone:>10.2f}{one:>12.2f}"
-              f"{(one - alone) / one:>9.1%}{two:>14.2f}{one / two:>8.2f}", flush=True)
+        line = (f"{name:<16}{len(plan.rows):>9}{len(plan.tasks):>9}{alone:>10.2f}{one:>12.2f}"
+                f"{(one - alone) / one:>9.1%}{two:>14.2f}{one / two:>8.2f}")
+        if client is not None:
+            dask = float(np.median(runs["dask"]))
+            line += f"{dask:>10.2f}{dask / two:>8.2f}"
+        print(line, flush=True)
 
 
 if __name__ == "__main__":

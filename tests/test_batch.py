@@ -294,3 +294,12 @@ def test_cli_writes_the_h5ad_back(tmp_path):
                       "--write-h5ad", written, "--quiet")
     assert process.wait() == 0, process.communicate()
     assert {"ombrix_score", "ombrix_qval"} <= set(anndata.read_h5ad(written).obsm)
+
+
+def test_without_dask_the_cluster_options_say_how_to_install_it(tmp_path):
+    hidden = ("import sys; sys.modules['distributed'] = None; from ombrix_batch.cli import main; "
+              f"sys.exit(main(['score', {str(SAMPLE)!r}, '-o', {str(tmp_path / 'x.tsv')!r}, '--states', "
+              "'thresholds', '--dask-local', '2', '--quiet']))")
+    process = subprocess.run([sys.executable, "-c", hidden], capture_output=True, text=True)
+    assert process.returncode == 2
+    assert "pip install 'ombrix[dask]'" in process.stderr
