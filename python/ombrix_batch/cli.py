@@ -4,10 +4,14 @@ from __future__ import annotations
 import argparse
 import pathlib
 import sys
+from typing import Any
 
 import pandas as pd
 
+from .anndata_io import write_back
 from .errors import BatchError
+from .plots import read_anndata
+from .readers import atlas_from_anndata
 from .run import CORRECTIONS, score
 from .states import CNVKIT_THRESHOLDS, METHODS
 
@@ -117,8 +121,16 @@ def main(argv: list[str] | None = None) -> int:
     if args.command == "plot":
         return run_plot(args)
     output = pathlib.Path(args.output) if args.output else default_output(args.input)
+    if args.write_h5ad and pathlib.Path(args.input).suffix != ".h5ad":
+        print("ombrix score: error: --write-h5ad needs an .h5ad input", file=sys.stderr)
+        return 2
     try:
-        table = score(args.input, use_rep=args.use_rep, key=args.key, layout=args.layout,
+        source: Any = args.input
+        adata = None
+        if args.write_h5ad:  # read once: scored, then written back with the results
+            adata = read_anndata(args.input)
+            source = atlas_from_anndata(adata, use_rep=args.use_rep, key=args.key, name=args.input)
+        table = score(source, use_rep=args.use_rep, key=args.key, layout=args.layout,
                       chromosome_column=args.chromosome_column, states=args.states, thresholds=args.thresholds,
                       backgrounds=args.backgrounds, exp_lambda=args.exp_lambda, possion_lambda=args.possion_lambda,
                       with_r=args.with_r, correction=args.correction, n_jobs=args.n_jobs,
@@ -127,15 +139,7 @@ def main(argv: list[str] | None = None) -> int:
     except BatchError as exc:
         print(f"ombrix score: error: {exc}", file=sys.stderr)
         return 2
-    if args.write_h5ad:
-        if pathlib.Path(args.input).suffix != ".h5ad":
-            print("ombrix score: error: --write-h5ad needs an .h5ad input", file=sys.stderr)
-            return 2
-        import anndata
-
-        from .anndata_io import write_back
-
-        adata = anndata.read_h5ad(args.input)
+    if adata is not None:
         write_back(adata, table)
         adata.write_h5ad(args.write_h5ad)
     if not args.quiet:

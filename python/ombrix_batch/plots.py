@@ -176,7 +176,7 @@ def profile_plot(table: pd.DataFrame, atlas: Any, cell: str | None, chromosome: 
     if rows.empty:
         raise InputError(f"the table has no row for cell {cell!r}, chromosome {chromosome!r}")
     row = rows.iloc[0]
-    source = read_atlas(read_anndata(atlas) if str(atlas).endswith(".h5ad") else atlas)
+    source = read_atlas(atlas)
     chosen = States(states or table.attrs.get("states_method", "integer"),
                     tuple(table.attrs.get("thresholds", CNVKIT_THRESHOLDS)))
     values = np.require(chosen.apply(source.profile(source.cells.index(cell), source.chromosomes.index(chromosome))),
