@@ -3,12 +3,19 @@ wide tables (one column per cell, as CopyKAT writes them) and long tables
 (cell, chromosome, position, value, as scDNA pipelines write copy states)."""
 from __future__ import annotations
 
+import csv
+import math
 import os
 import pathlib
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 import pandas as pd
+import pyarrow as pa
+import pyarrow.compute as pc
+import pyarrow.csv as pacsv
+import pyarrow.parquet as pq
 import scipy.sparse as sp
 
 from .atlas import Atlas
@@ -24,6 +31,9 @@ VALUE_COLUMNS = ("value", "copy_number", "state", "cn", "copy")
 POSITION_METADATA = {"chrompos", "abspos", "start", "end", "pos", "position", "start_position",
                      "end_position", "ensembl_gene_id", "hgnc_symbol", "gene", "gene_id", "gene_name",
                      "band", "arm", "bin"}
+# a wide table's rows are put in order by the first of these that it has
+WIDE_POSITIONS = ("start", "chrompos", "start_position", "position", "pos", "bin", "abspos")
+MISSING_TEXT = set(pacsv.ConvertOptions().null_values)  # read as missing in a numeric column, as pyarrow does
 
 
 def read_atlas(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str = "auto",
@@ -46,31 +56,135 @@ def read_atlas(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout:
     if path.suffix not in TABLE_SUFFIXES:
         raise InputError(f"{path}: unknown file type {path.suffix!r}; give an .h5ad file or a table "
                          f"({', '.join(TABLE_SUFFIXES)})")
-    table = read_table(path)
+    if layout not in ("auto", "wide", "long"):
+        raise InputError(f"layout must be 'auto', 'wide' or 'long', not {layout!r}")
+    names = read_header(path)
     if layout == "auto":
-        layout = "long" if find_column(table, VALUE_COLUMNS) and find_column(table, CELL_COLUMNS) else "wide"
-    if layout == "long":
-        return atlas_from_long_table(table, str(path), chromosome_column)
+        layout = "long" if find_index(names, VALUE_COLUMNS) is not None and find_index(names, CELL_COLUMNS) \
+            is not None else "wide"
+    chromosome = find_index(names, CHROMOSOME_COLUMNS, chromosome_column)
+    if chromosome is None:
+        raise InputError(f"{path}: no chromosome column (looked for {chromosome_column or CHROMOSOME_COLUMNS}); "
+                         f"name it with chromosome_column / --chromosome-column")
     if layout == "wide":
-        return atlas_from_wide_table(table, str(path), chromosome_column)
-    raise InputError(f"layout must be 'auto', 'wide' or 'long', not {layout!r}")
+        return atlas_from_wide_table(read_table(path, names, {chromosome}), str(path), chromosome)
+    roles = {"chromosome": chromosome}
+    for role, candidates in (("cell", CELL_COLUMNS), ("position", POSITION_COLUMNS), ("value", VALUE_COLUMNS)):
+        found = find_index(names, candidates)
+        if found is None:
+            raise InputError(f"{path}: a long table needs a {role} column (one of {candidates})")
+        roles[role] = found
+    return atlas_from_long_table(read_table(path, names, {roles["cell"], chromosome}), str(path), roles)
 
 
-def read_table(path: pathlib.Path) -> pd.DataFrame:
+@dataclass
+class RawTable:
+    """A table's columns under the names its header gives, exactly (duplicates
+    and all), each a pyarrow array; `index` holds the columns that pandas
+    stored as a Parquet file's index."""
+
+    names: list[str]
+    columns: list[pa.ChunkedArray]
+    index: set[int]
+
+    @property
+    def rows(self) -> int:
+        return len(self.columns[0]) if self.columns else 0
+
+
+def read_header(path: pathlib.Path) -> list[str]:
     separator = TABLE_SUFFIXES[path.suffix]
     try:
         if separator is None:
-            return pd.read_parquet(path)
-        return pd.read_csv(path, sep=separator, comment="#")
-    except Exception as exc:
-        raise InputError(f"{path}: not a readable table ({exc})") from exc
+            return [str(n) for n in pq.read_schema(path).names]
+        with open(path, newline="", encoding="utf-8-sig") as handle:
+            header = next(csv.reader(handle, delimiter=separator), None)
+    except (OSError, ValueError, pa.ArrowException) as exc:
+        raise InputError(f"{path}: not a readable table ({exc})") from None
+    if header is None:
+        raise InputError(f"{path}: the file is empty")
+    return header
 
 
-def find_column(table: pd.DataFrame, names: tuple[str, ...], chosen: str | None = None) -> str | None:
+def read_table(path: pathlib.Path, names: list[str], text: set[int]) -> RawTable:
+    """Every cell as the file holds it: no comment character, no names turned
+    into numbers or missing values (`text`: the columns read as names)."""
+    separator = TABLE_SUFFIXES[path.suffix]
+    placeholders = [f"column{k}" for k in range(len(names))]  # the header's names may repeat
+    try:
+        if separator is None:
+            table = pq.read_table(path)
+            stored = (table.schema.pandas_metadata or {}).get("index_columns", [])
+            index = {k for k, n in enumerate(names) if n in stored}
+            table = table.rename_columns(placeholders)
+        else:
+            index = set()
+            table = pacsv.read_csv(
+                path, read_options=pacsv.ReadOptions(column_names=placeholders, skip_rows=1),
+                parse_options=pacsv.ParseOptions(delimiter=separator),
+                convert_options=pacsv.ConvertOptions(column_types={placeholders[k]: pa.string() for k in text},
+                                                     strings_can_be_null=False))
+    except (OSError, pa.ArrowException) as exc:
+        raise InputError(f"{path}: not a readable table ({exc})") from None
+    if table.num_rows == 0:
+        raise InputError(f"{path}: the table has a header but no rows")
+    return RawTable(names, list(table.columns), index)
+
+
+def find_index(names: list[str], candidates: tuple[str, ...], chosen: str | None = None) -> int | None:
+    """The first column named `chosen` or, without it, one of `candidates` in any case."""
     if chosen is not None:
-        return chosen if chosen in table.columns else None
-    lowered = {str(c).lower(): c for c in table.columns}
-    return next((lowered[n] for n in names if n in lowered), None)
+        return names.index(chosen) if chosen in names else None
+    lowered: dict[str, int] = {}
+    for k, n in enumerate(names):
+        lowered.setdefault(n.lower(), k)
+    return next((lowered[n] for n in candidates if n in lowered), None)
+
+
+def names_of(table: RawTable, k: int, where: str) -> np.ndarray:
+    """A column of names as strings, refusing empty ones with their row."""
+    column = table.columns[k]
+    if not pa.types.is_string(column.type) and not pa.types.is_large_string(column.type):
+        column = pc.cast(column, pa.string())
+    values = np.asarray(column.to_numpy(zero_copy_only=False), dtype=object)
+    empty = np.flatnonzero(pd.isna(values) | (values == ""))
+    if len(empty):
+        raise InputError(f"{where}: column {table.names[k]!r} has no value in row {empty[0] + 1}")
+    return values.astype(str)
+
+
+def numbers_of(table: RawTable, k: int, where: str) -> np.ndarray:
+    """A column as float64, missing entries NaN; non-numbers refused with their row."""
+    column = table.columns[k]
+    kind = column.type
+    try:
+        if pa.types.is_integer(kind) or pa.types.is_floating(kind) or pa.types.is_null(kind):
+            return np.asarray(column.cast(pa.float64()).to_numpy(zero_copy_only=False), dtype=np.float64)
+        if pa.types.is_string(kind) or pa.types.is_large_string(kind):
+            return np.asarray(pc.cast(column, pa.float64()).to_numpy(zero_copy_only=False), dtype=np.float64)
+    except pa.ArrowException:
+        pass  # found row by row below, for the message
+    values = column.to_pylist()
+    out = np.empty(len(values))
+    for row, value in enumerate(values):
+        if value is None or (isinstance(value, str) and value.strip() in MISSING_TEXT):
+            out[row] = math.nan
+            continue
+        try:
+            out[row] = float(value)
+        except (TypeError, ValueError):
+            raise InputError(f"{where}: column {table.names[k]!r} holds non-numeric values "
+                             f"(row {row + 1}: {value!r})") from None
+    return out
+
+
+def positions_of(table: RawTable, k: int, where: str) -> np.ndarray:
+    positions = numbers_of(table, k, where)
+    missing = np.flatnonzero(~np.isfinite(positions))
+    if len(missing):
+        raise InputError(f"{where}: the position column {table.names[k]!r} has no number in row {missing[0] + 1}; "
+                         f"every row needs its position")
+    return positions
 
 
 def atlas_from_anndata(adata: Any, *, use_rep: str, key: str, name: str) -> Atlas:
@@ -89,6 +203,10 @@ def atlas_from_anndata(adata: Any, *, use_rep: str, key: str, name: str) -> Atla
     if key not in adata.uns or "chr_pos" not in adata.uns[key]:
         raise InputError(f"{name}: .uns[{key!r}]['chr_pos'] is missing: it maps each chromosome to its first "
                          f"column of .obsm[{use_rep!r}] (infercnvpy writes it); choose the key with key / --key")
+    if not adata.obs_names.is_unique:
+        repeated = adata.obs_names[adata.obs_names.duplicated()][0]
+        raise InputError(f"{name}: the cell name {repeated!r} is used more than once; make them unique "
+                         f"(adata.obs_names_make_unique())")
     chr_pos = dict(adata.uns[key]["chr_pos"])
     chromosomes, ranges = chromosome_ranges(chr_pos, matrix.shape[1], f"{name}: .uns[{key!r}]['chr_pos']")
     if sp.issparse(matrix):
@@ -124,60 +242,81 @@ def chromosome_ranges(chr_pos: dict[Any, Any], width: int, where: str) -> tuple[
     return chromosomes, ranges
 
 
-def numeric_column(table: pd.DataFrame, column: Any, where: str) -> np.ndarray:
-    values = pd.to_numeric(table[column], errors="coerce").to_numpy(dtype=np.float64)
-    bad = np.isnan(values) & table[column].notna().to_numpy()
-    if bad.any():
-        row = int(np.flatnonzero(bad)[0])
-        raise InputError(f"{where}: column {column!r} holds non-numeric values "
-                         f"(row {row + 1}: {table[column].iloc[row]!r})")
-    return values
-
-
-def atlas_from_wide_table(table: pd.DataFrame, name: str, chromosome_column: str | None) -> Atlas:
-    chromosome = find_column(table, CHROMOSOME_COLUMNS, chromosome_column)
-    if chromosome is None:
-        raise InputError(f"{name}: no chromosome column (looked for {chromosome_column or CHROMOSOME_COLUMNS}); "
-                         f"name it with chromosome_column / --chromosome-column")
-    cells = [c for c in table.columns if c != chromosome and str(c).lower() not in POSITION_METADATA]
+def atlas_from_wide_table(table: RawTable, name: str, chromosome: int) -> Atlas:
+    names = table.names
+    # the columns before the first cell that describe the positions (CopyKAT
+    # writes chrom, chrompos, abspos, then the cells); from the first cell on,
+    # every column is a cell, whatever its name
+    metadata = set(table.index)
+    for k, column in enumerate(names):
+        if k == chromosome or k in metadata:
+            continue
+        if column == "" or column.lower() in POSITION_METADATA:
+            metadata.add(k)
+            continue
+        break
+    cells = [k for k in range(len(names)) if k != chromosome and k not in metadata]
     if not cells:
-        raise InputError(f"{name}: no cell columns beside {chromosome!r}")
-    labels = table[chromosome].astype(str).to_numpy()
-    chromosomes = list(dict.fromkeys(labels))  # genomic order: as the file lists them
-    # rows of one chromosome together, in the file's order
-    order = np.concatenate([np.flatnonzero(labels == c) for c in chromosomes])
-    values = np.column_stack([numeric_column(table, c, name) for c in cells])[order]
-    counts = [int((labels == c).sum()) for c in chromosomes]
+        raise InputError(f"{name}: no cell columns beside {names[chromosome]!r}")
+    seen: dict[str, int] = {}
+    for k in cells:
+        if names[k] in seen:
+            raise InputError(f"{name}: the cell {names[k]!r} has two columns ({seen[names[k]] + 1} and {k + 1}); "
+                             f"cell names must be unique")
+        seen[names[k]] = k
+    labels = names_of(table, chromosome, name)
+    chromosome_codes, chromosomes = pd.factorize(labels)  # genomic order: as the file lists them
+    order = np.argsort(chromosome_codes, kind="stable")
+    position = find_index([names[k] if k in metadata else "" for k in range(len(names))], WIDE_POSITIONS)
+    if position is not None:
+        positions = positions_of(table, position, name)
+        absolute = find_index([names[k] if k in metadata else "" for k in range(len(names))], ("abspos",))
+        if absolute is not None:  # chromosomes in the order of the genome, not of the rows
+            starts = pd.Series(positions_of(table, absolute, name)).groupby(chromosome_codes).min()
+            rank = np.argsort(np.argsort(starts.to_numpy(), kind="stable"), kind="stable")
+            chromosome_codes, chromosomes = rank[chromosome_codes], chromosomes[np.argsort(rank)]
+        order = np.lexsort((positions, chromosome_codes))
+        same = np.flatnonzero((np.diff(chromosome_codes[order]) == 0) & (np.diff(positions[order]) == 0))
+        if len(same):
+            first, second = sorted(order[same[0]:same[0] + 2])
+            raise InputError(f"{name}: rows {first + 1} and {second + 1} are both at {labels[first]}:"
+                             f"{positions[first]:g} (column {names[position]!r}); each position once")
+    values = np.column_stack([numbers_of(table, k, name) for k in cells])[order]
+    counts = np.bincount(chromosome_codes, minlength=len(chromosomes))
     bounds = np.concatenate([[0], np.cumsum(counts)])
     ranges = [(int(bounds[k]), int(bounds[k + 1])) for k in range(len(chromosomes))]
-    return Atlas(name, [str(c) for c in cells], chromosomes, matrix=np.ascontiguousarray(values.T), ranges=ranges)
+    return Atlas(name, [names[k] for k in cells], [str(c) for c in chromosomes],
+                 matrix=np.ascontiguousarray(values.T), ranges=ranges)
 
 
-def atlas_from_long_table(table: pd.DataFrame, name: str, chromosome_column: str | None) -> Atlas:
-    columns = {}
-    for role, names in (("cell", CELL_COLUMNS), ("position", POSITION_COLUMNS), ("value", VALUE_COLUMNS)):
-        columns[role] = find_column(table, names)
-        if columns[role] is None:
-            raise InputError(f"{name}: a long table needs a {role} column (one of {names})")
-    columns["chromosome"] = find_column(table, CHROMOSOME_COLUMNS, chromosome_column)
-    if columns["chromosome"] is None:
-        raise InputError(f"{name}: no chromosome column (looked for {chromosome_column or CHROMOSOME_COLUMNS})")
-    frame = pd.DataFrame({
-        "cell": table[columns["cell"]].astype(str),
-        "chromosome": table[columns["chromosome"]].astype(str),
-        "position": numeric_column(table, columns["position"], name),
-        "value": numeric_column(table, columns["value"], name),
-    })
-    if frame.duplicated(["cell", "chromosome", "position"]).any():
-        row = frame[frame.duplicated(["cell", "chromosome", "position"])].iloc[0]
-        raise InputError(f"{name}: cell {row.cell!r} has two values at {row.chromosome}:{row.position:g}")
-    cells = list(dict.fromkeys(frame["cell"]))
-    chromosomes = list(dict.fromkeys(frame["chromosome"]))
-    cell_index = {c: i for i, c in enumerate(cells)}
-    chromosome_index = {c: j for j, c in enumerate(chromosomes)}
-    profiles = {}
-    for (cell, chromosome), group in frame.sort_values("position", kind="stable").groupby(
-            ["cell", "chromosome"], sort=False):
-        values = np.ascontiguousarray(group["value"].to_numpy(dtype=np.float64))
-        profiles[cell_index[cell], chromosome_index[chromosome]] = values
-    return Atlas(name, cells, chromosomes, profiles=profiles)
+def atlas_from_long_table(table: RawTable, name: str, roles: dict[str, int]) -> Atlas:
+    cell_names = names_of(table, roles["cell"], name)
+    chromosome_names = names_of(table, roles["chromosome"], name)
+    positions = positions_of(table, roles["position"], name)
+    values = numbers_of(table, roles["value"], name)
+    cell_codes, cells = pd.factorize(cell_names)
+    chromosome_codes, chromosomes = pd.factorize(chromosome_names)
+    order = np.lexsort((positions, chromosome_codes, cell_codes))
+    same = np.flatnonzero((np.diff(cell_codes[order]) == 0) & (np.diff(chromosome_codes[order]) == 0)
+                          & (np.diff(positions[order]) == 0))
+    if len(same):
+        row = order[same[0]]
+        raise InputError(f"{name}: cell {str(cell_names[row])!r} has two values at "
+                         f"{chromosome_names[row]}:{positions[row]:g}")
+    # every cell needs a value at every position of a chromosome: a missing row
+    # would join the positions around it into one run
+    per_chromosome = pd.Series(positions).groupby(chromosome_codes).nunique().to_numpy()
+    n_chromosomes = len(chromosomes)
+    counts = np.bincount(cell_codes * n_chromosomes + chromosome_codes, minlength=len(cells) * n_chromosomes)
+    short = np.flatnonzero(counts != np.tile(per_chromosome, len(cells)))
+    if len(short):
+        i, j = divmod(int(short[0]), n_chromosomes)
+        everywhere = set(positions[chromosome_codes == j])
+        held = set(positions[(chromosome_codes == j) & (cell_codes == i)])
+        raise InputError(f"{name}: cell {str(cells[i])!r} has no value at {chromosomes[j]}:{min(everywhere - held):g}, "
+                         f"where other cells have one; fill it, or drop that position from every cell")
+    ordered = values[order]
+    bounds = np.concatenate([[0], np.cumsum(counts)])
+    profiles = {(int(k) // n_chromosomes, int(k) % n_chromosomes): ordered[bounds[k]:bounds[k + 1]].copy()
+                for k in range(len(counts))}
+    return Atlas(name, [str(c) for c in cells], [str(c) for c in chromosomes], profiles=profiles)
