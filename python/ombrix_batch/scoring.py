@@ -22,7 +22,8 @@ R_COLUMNS = ["R", "R_num_greater"]
 
 @dataclass
 class Chunk:
-    """Tasks with their values: a worker gets these rows, never the atlas."""
+    """Tasks with their values: a worker gets these rows, never the atlas. The
+    lambdas are the values used (no NaN left to fall back)."""
 
     number: int
     exp_lambda: np.ndarray
@@ -30,14 +31,6 @@ class Chunk:
     backgrounds: int
     with_r: bool
     tasks: list[tuple[int, int, int, np.ndarray]]  # (task, cell index, chromosome index, values)
-
-
-def picked(vector: np.ndarray, index: int) -> float:
-    """The lambda of an entry, or the mean of the others where it is NaN, as the module picks it."""
-    value = float(vector[index])
-    if np.isnan(value) and not np.isnan(vector).all():
-        value = float(np.mean(vector, where=~np.isnan(vector)))  # the module's own fallback statement
-    return value
 
 
 def score_task(chunk: Chunk, cell: int, chromosome: int, values: np.ndarray) -> list[float | int]:
@@ -48,8 +41,8 @@ def score_task(chunk: Chunk, cell: int, chromosome: int, values: np.ndarray) -> 
                               judged["num_greater"]]
     if chunk.with_r:
         r_value = ombrix.cal_R_pyx(values)
-        background = ombrix.perm_cnv_pyx(values, picked(chunk.exp_lambda, cell),
-                                         picked(chunk.possion_lambda, chromosome), chunk.backgrounds, 1)
+        background = ombrix.perm_cnv_pyx(values, float(chunk.exp_lambda[cell]),
+                                         float(chunk.possion_lambda[chromosome]), chunk.backgrounds, 1)
         row += [r_value, sum(1 for b in background if b >= r_value)]
     return row
 

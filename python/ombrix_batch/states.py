@@ -28,8 +28,14 @@ class States:
     def __post_init__(self) -> None:
         if self.method not in METHODS:
             raise InputError(f"states must be one of {METHODS}, not {self.method!r}")
-        if self.method == "thresholds" and (not self.thresholds or list(self.thresholds) != sorted(self.thresholds)):
-            raise InputError(f"thresholds must be increasing cut points, not {self.thresholds!r}")
+        if self.method == "thresholds":
+            try:
+                cuts = np.asarray(self.thresholds, dtype=np.float64)
+            except (TypeError, ValueError):
+                cuts = np.array([np.nan])
+            if cuts.ndim != 1 or not len(cuts) or not np.isfinite(cuts).all() or (np.diff(cuts) <= 0).any():
+                raise InputError(f"thresholds must be finite cut points in increasing order, each once, like "
+                                 f"{','.join(map(str, CNVKIT_THRESHOLDS))}; got {list(self.thresholds)!r}")
 
     def apply(self, values: Vector) -> Vector:
         if self.method == "round":

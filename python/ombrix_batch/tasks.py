@@ -4,6 +4,7 @@ lambdas) that are computed once each."""
 from __future__ import annotations
 
 import hashlib
+import json
 import math
 import numbers
 import struct
@@ -19,7 +20,8 @@ from .errors import InputError
 from .states import States
 
 DEFAULT_EXP_LAMBDA = 1.0
-EXP_LAMBDA_DEFAULT_NOTE = "1.0 for every cell (the cut weights are normalised, so only 0, inf and NaN matter)"
+EXP_LAMBDA_DEFAULT_NOTE = ("1.0 for every cell (the cut weights are normalised, so any positive scale gives "
+                           "nearly the same backgrounds)")
 DEFAULT_POSSION_LAMBDA = 20.0
 POSSION_LAMBDA_DEFAULT_NOTE = ("20.0 for every chromosome (a background with 2 cuts or fewer scores +inf and "
                                "counts against the profile, so the mean cut count must be well above 2: at 20 "
@@ -30,14 +32,33 @@ POSSION_LAMBDA_DEFAULT_NOTE = ("20.0 for every chromosome (a background with 2 c
 class Plan:
     """`rows`: cell, chromosome, n_positions, status and the index of the
     row's task; `tasks`: for each distinct task, the (cell, chromosome)
-    indexes of its first row; `digest`: the whole plan's fingerprint."""
+    indexes of its first row; `exp_lambda` and `possion_lambda`: the values
+    the module is handed, after the fallback; `fingerprint`: everything the
+    results depend on, for resuming."""
 
     rows: pd.DataFrame
     tasks: list[tuple[int, int]]
     exp_lambda: np.ndarray
     possion_lambda: np.ndarray
     notes: dict[str, str]
-    digest: str
+    fingerprint: dict[str, Any]
+
+
+# What the module's backgrounds can use: a positive scale for the cut weights
+# (normalised, but they must neither vanish nor overflow when summed) and a
+# positive mean cut count (NumPy's Poisson draw refuses huge means, and each
+# background draws that many weights).
+LAMBDA_RANGES = {"exp_lambda": (1e-300, 1e300), "possion_lambda": (1e-300, 1e7)}
+FEW_CUTS = 3.0  # a mean cut count below this makes most backgrounds score +inf
+
+
+def check_scalar(value: Any, what: str) -> None:
+    """A number given for every item, checked before the atlas is read."""
+    if value is None or not isinstance(value, numbers.Real) or isinstance(value, bool):
+        return
+    low, high = LAMBDA_RANGES[what]
+    if not low <= float(value) <= high:
+        raise InputError(f"{what} must be a positive finite number ({low:g} to {high:g}), not {value!r}")
 
 
 def per_item(value: Any, names: list[str], what: str, kind: str, default: np.ndarray) -> np.ndarray:
@@ -45,51 +66,108 @@ def per_item(value: Any, names: list[str], what: str, kind: str, default: np.nda
     (names left out are NaN, which the module replaces by the mean of the rest)."""
     if value is None:
         return default
+    if isinstance(value, bool):
+        raise InputError(f"{what} must be a number, a sequence or a mapping, not {value!r}")
     if isinstance(value, numbers.Real):
         return np.full(len(names), float(value))
     if isinstance(value, Mapping):
         unknown = set(map(str, value)) - set(names)
         if unknown:
             raise InputError(f"{what}: no {kind} named {sorted(unknown)[:5]}")
-        by_name = {str(k): float(v) for k, v in value.items()}
+        try:
+            by_name = {str(k): float(v) for k, v in value.items()}
+        except (TypeError, ValueError) as exc:
+            raise InputError(f"{what}: every value must be a number ({exc})") from None
         return np.array([by_name.get(n, math.nan) for n in names], dtype=np.float64)
-    if isinstance(value, (Sequence, np.ndarray, pd.Series)):
-        vector = np.asarray(value, dtype=np.float64).ravel()
+    if isinstance(value, (Sequence, np.ndarray, pd.Series)) and not isinstance(value, (str, bytes)):
+        try:
+            vector = np.asarray(value, dtype=np.float64).ravel()
+        except (TypeError, ValueError) as exc:
+            raise InputError(f"{what}: every entry must be a number ({exc})") from None
         if vector.shape[0] != len(names):
             raise InputError(f"{what} has {vector.shape[0]} entries for {len(names)} items")
         return vector
     raise InputError(f"{what} must be a number, a sequence or a mapping, not {type(value).__name__}")
 
 
+def with_fallback(vector: np.ndarray, names: list[str], what: str) -> np.ndarray:
+    """The values the module uses: a NaN entry is the mean of the others, by the
+    module's own statement (so passing these gives the module's numbers), and
+    every value must lie in the range the backgrounds can use."""
+    missing = np.isnan(vector)
+    if len(vector) and missing.all():
+        raise InputError(f"{what}: no entry is a number, so there is nothing to fall back to; give at least one")
+    if missing.any():
+        vector = np.where(missing, np.mean(vector, where=~missing), vector)
+    low, high = LAMBDA_RANGES[what]
+    bad = np.flatnonzero(~((vector >= low) & (vector <= high)))
+    if len(bad):
+        raise InputError(f"{what} must be positive finite numbers ({low:g} to {high:g}); "
+                         f"{names[bad[0]]!r} has {float(vector[bad[0]])!r}")
+    return vector
+
+
+def summarised(values: np.ndarray, names: list[str], per_name: bool) -> Any:
+    """The lambdas used, for the fingerprint and the table's parameters: one
+    number when they are all equal, else by name (chromosomes) or as a digest
+    with their range (cells, which can be millions)."""
+    if len(values) and (values == values[0]).all():
+        return float(values[0])
+    if per_name:
+        return dict(zip(names, map(float, values)))
+    digest = hashlib.blake2b(np.ascontiguousarray(values).tobytes(), digest_size=16).hexdigest()
+    return {"min": float(values.min()), "max": float(values.max()), "digest": digest}
+
+
 def number_key(value: float) -> bytes:
-    # every NaN picks the same fallback, so all NaNs are one key
-    return b"nan" if math.isnan(value) else struct.pack("<d", value)
+    return struct.pack("<d", value)
+
+
+def lambda_note(given: Any, vector: np.ndarray, used: np.ndarray, names: list[str], default_note: str) -> str:
+    if given is None:
+        return default_note
+    missing = [n for n, v in zip(names, vector) if math.isnan(v)]
+    if not missing:
+        return "given"
+    listed = ", ".join(missing[:5]) + (f" and {len(missing) - 5} more" if len(missing) > 5 else "")
+    return f"given; {listed} fall back to the mean of the others, {used[names.index(missing[0])]:.6g}"
 
 
 def make_plan(atlas: Atlas, states: States, backgrounds: int, exp_lambda: Any, possion_lambda: Any,
-              with_r: bool) -> Plan:
+              with_r: bool, ombrix_version: str = "") -> Plan:
+    exp_given = per_item(exp_lambda, atlas.cells, "exp_lambda", "cell",
+                         np.full(len(atlas.cells), DEFAULT_EXP_LAMBDA))
+    possion_given = per_item(possion_lambda, atlas.chromosomes, "possion_lambda", "chromosome",
+                             np.full(len(atlas.chromosomes), DEFAULT_POSSION_LAMBDA))
+    exp = with_fallback(exp_given, atlas.cells, "exp_lambda")
+    possion = with_fallback(possion_given, atlas.chromosomes, "possion_lambda")
+    notes = {
+        "exp_lambda": lambda_note(exp_lambda, exp_given, exp, atlas.cells, EXP_LAMBDA_DEFAULT_NOTE),
+        "possion_lambda": lambda_note(possion_lambda, possion_given, possion, atlas.chromosomes,
+                                      POSSION_LAMBDA_DEFAULT_NOTE),
+        "states": states.describe(),
+    }
+    if len(possion) and possion.min() < FEW_CUTS:
+        notes["possion_lambda"] += (f" (below {FEW_CUTS:g} cuts on average most backgrounds have 2 cuts or fewer, "
+                                    f"score +inf and count against every profile: expect p-values near 1)")
     cells, chromosomes = [], []
     positions, segments, hashes = [], [], []
+    profiles_digest = hashlib.blake2b(json.dumps([atlas.cells, atlas.chromosomes]).encode(), digest_size=16)
     for i, profiles in atlas.cell_rows(states):
         for j, values in enumerate(profiles):
             cells.append(i)
             chromosomes.append(j)
             positions.append(len(values))
             segments.append(int(np.count_nonzero(values[1:] != values[:-1])) + 1 if len(values) else 0)
-            hashes.append(hashlib.blake2b(memoryview(values), digest_size=16).digest())
+            value_hash = hashlib.blake2b(memoryview(values), digest_size=16).digest()
+            hashes.append(value_hash)
+            profiles_digest.update(value_hash)
     cell_index, chromosome_index = np.array(cells), np.array(chromosomes)
     segment_counts = np.array(segments, dtype=np.float64)
-    exp = per_item(exp_lambda, atlas.cells, "exp_lambda", "cell", np.full(len(atlas.cells), DEFAULT_EXP_LAMBDA))
-    possion = per_item(possion_lambda, atlas.chromosomes, "possion_lambda", "chromosome",
-                       np.full(len(atlas.chromosomes), DEFAULT_POSSION_LAMBDA))
-    notes = {
-        "exp_lambda": EXP_LAMBDA_DEFAULT_NOTE if exp_lambda is None else "given",
-        "possion_lambda": POSSION_LAMBDA_DEFAULT_NOTE if possion_lambda is None else "given",
-        "states": states.describe(),
-    }
     task_of: dict[bytes, int] = {}
     tasks, row_tasks = [], []
-    whole = hashlib.blake2b(f"{backgrounds}|{with_r}|{states}".encode(), digest_size=16)
+    # the module is handed the lambdas after the fallback, so a task is its
+    # values and the two numbers its backgrounds use
     exp_keys, possion_keys = [number_key(v) for v in exp], [number_key(v) for v in possion]
     for k, value_hash in enumerate(hashes):
         i, j = cells[k], chromosomes[k]
@@ -97,7 +175,6 @@ def make_plan(atlas: Atlas, states: States, backgrounds: int, exp_lambda: Any, p
         if key not in task_of:
             task_of[key] = len(tasks)
             tasks.append((i, j))
-            whole.update(key)
         row_tasks.append(task_of[key])
     n_positions = np.array(positions)
     status = np.where(n_positions < 3, "too short", np.where(segment_counts == 1, "constant", "ok"))
@@ -106,4 +183,12 @@ def make_plan(atlas: Atlas, states: States, backgrounds: int, exp_lambda: Any, p
         "chromosome": pd.Categorical.from_codes(chromosome_index, atlas.chromosomes) if len(cells) else [],
         "n_positions": n_positions, "task": np.array(row_tasks, dtype=np.int64), "status": status,
     })
-    return Plan(rows, tasks, exp, possion, notes, whole.hexdigest())
+    # everything the kept results depend on, each under a name a user reads
+    fingerprint = {
+        "input": atlas.source, "profiles": profiles_digest.hexdigest(), "tasks": len(tasks),
+        "states": states.describe(), "backgrounds": backgrounds, "with_r": with_r,
+        "exp_lambda": summarised(exp, atlas.cells, per_name=False),
+        "possion_lambda": summarised(possion, atlas.chromosomes, per_name=True),
+        "ombrix_version": ombrix_version,
+    }
+    return Plan(rows, tasks, exp, possion, notes, fingerprint)
