@@ -3,11 +3,14 @@ functions: cells x chromosomes tables in `.obsm`, a per-cell count in
 `.obs`, the long table and the parameters in `.uns`."""
 from __future__ import annotations
 
+import io
+import pathlib
 from typing import Any
 
 import pandas as pd
 
 from .errors import InputError
+from .outputs import write_atomically
 from .run import score
 
 
@@ -58,3 +61,30 @@ def h5_safe(value: Any) -> Any:
     if isinstance(value, (bool, int, float, str)):
         return value
     return str(value)
+
+
+def write_h5ad(adata: Any, path: pathlib.Path) -> None:
+    """Written in full beside its place, then renamed: a kill or a full disk
+    leaves the file that was there (or none), never a broken one. The file is
+    laid out in memory first and written by plain file I/O: HDF5 that meets a
+    full disk leaves its library broken, and the process crashes at exit."""
+    image = h5ad_image(adata)
+    write_atomically(path, lambda p: pathlib.Path(p).write_bytes(image))
+
+
+def h5ad_image(adata: Any) -> memoryview:
+    """The bytes that AnnData.write_h5ad would write (anndata's own encoder)."""
+    import h5py
+
+    try:
+        from anndata.io import write_elem
+    except ImportError:  # anndata < 0.11
+        from anndata.experimental import write_elem
+
+    adata.strings_to_categoricals()  # as write_h5ad does
+    image = io.BytesIO()
+    with h5py.File(image, "w") as handle:
+        write_elem(handle, "/", adata)
+        if adata.raw is None and "raw" in handle:  # write_h5ad leaves an absent .raw out
+            del handle["raw"]
+    return image.getbuffer()

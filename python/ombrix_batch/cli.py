@@ -2,18 +2,46 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import pathlib
+import signal
 import sys
+import warnings
 from typing import Any
 
 import pandas as pd
 
-from .anndata_io import write_back
-from .errors import BatchError
+from .anndata_io import write_back, write_h5ad
+from .errors import BatchError, BatchNote
+from .outputs import exclusive, refuse_input_as_output, remove_leftovers
 from .plots import read_anndata
 from .readers import atlas_from_anndata
-from .run import CORRECTIONS, score
+from .run import CORRECTIONS, score, table_files
 from .states import CNVKIT_THRESHOLDS, METHODS
+from .store import parts_folder
+
+
+class Stopped(BaseException):
+    """SIGTERM, raised where the run is so that it ends as Ctrl-C does: files
+    closed, temporaries removed, the lock released."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def stop(signum: int, frame: Any) -> None:
+    raise Stopped(signum)
+
+
+def notes_shown_plainly(show: Any) -> Any:
+    """warnings.showwarning, but the driver's own notes as one plain line each."""
+    def shown(message: Any, category: type[Warning], *rest: Any, **options: Any) -> None:
+        if issubclass(category, BatchNote):
+            print(f"ombrix score: note: {message}", file=sys.stderr)
+        else:
+            show(message, category, *rest, **options)
+    return shown
 
 
 def thresholds(text: str) -> tuple[float, ...]:
@@ -50,10 +78,12 @@ def parser() -> argparse.ArgumentParser:
     run.add_argument("--backgrounds", type=int, default=1000, help="permutation backgrounds per profile")
     run.add_argument("--exp-lambda", type=lambda_value, help="the exponential parameter of every cell (default 1.0)")
     run.add_argument("--possion-lambda", type=lambda_value,
-                     help="the Poisson parameter of every chromosome (default: its mean segment count)")
+                     help="the Poisson parameter (mean cut count) of every chromosome (default 20.0)")
     run.add_argument("--with-r", action="store_true", help="also the R statistic and its background")
     run.add_argument("--correction", choices=sorted(CORRECTIONS), default="bh", help="q-values: bh or by")
-    run.add_argument("--n-jobs", type=int, default=-1, help="processes (default -1: every core)")
+    run.add_argument("--n-jobs", type=int, default=-1, help="processes (default -1: every core; more than the "
+                                                            "cores are capped, with a note)")
+    run.add_argument("--oversubscribe", action="store_true", help="start --n-jobs processes even beyond the cores")
     run.add_argument("--chunk-size", type=int, help="distinct profiles per task sent to a process")
     run.add_argument("--resume", action="store_true", help="finish a run that was stopped")
     cluster = run.add_mutually_exclusive_group()
@@ -121,32 +151,55 @@ def main(argv: list[str] | None = None) -> int:
     if args.command == "plot":
         return run_plot(args)
     output = pathlib.Path(args.output) if args.output else default_output(args.input)
-    if args.write_h5ad and pathlib.Path(args.input).suffix != ".h5ad":
-        print("ombrix score: error: --write-h5ad needs an .h5ad input", file=sys.stderr)
-        return 2
+    h5ad = pathlib.Path(args.write_h5ad) if args.write_h5ad else None
+    signal.signal(signal.SIGTERM, stop)
     try:
+        with warnings.catch_warnings():
+            warnings.showwarning = notes_shown_plainly(warnings.showwarning)
+            table = score_and_write(args, output, h5ad)
+    except BatchError as exc:
+        print(f"ombrix score: error: {exc}", file=sys.stderr)
+        return 2
+    except (KeyboardInterrupt, Stopped) as exc:
+        folder = parts_folder(output)
+        kept = f"; the finished chunks are kept in {folder}: run again with --resume" if folder.exists() else ""
+        print(f"ombrix score: stopped{kept}", file=sys.stderr)
+        return 128 + (exc.signum if isinstance(exc, Stopped) else signal.SIGINT)
+    if not args.quiet:
+        print(summary(table, output, args.top))
+        if h5ad is not None:
+            print(f"AnnData with the results written to {h5ad}")
+    return 0
+
+
+def score_and_write(args: argparse.Namespace, output: pathlib.Path, h5ad: pathlib.Path | None) -> pd.DataFrame:
+    if h5ad is not None and pathlib.Path(args.input).suffix != ".h5ad":
+        raise BatchError("--write-h5ad needs an .h5ad input")
+    # every output checked before anything is read: none may be the input
+    refuse_input_as_output(args.input, {**table_files(output), "--write-h5ad": h5ad},
+                           {"the output's parts folder": parts_folder(output)})
+    with contextlib.ExitStack() as held:
         source: Any = args.input
         adata = None
-        if args.write_h5ad:  # read once: scored, then written back with the results
+        if h5ad is not None:  # read once: scored, then written back with the results
+            held.enter_context(exclusive(h5ad))
+            remove_leftovers(h5ad)
             adata = read_anndata(args.input)
             source = atlas_from_anndata(adata, use_rep=args.use_rep, key=args.key, name=args.input)
         table = score(source, use_rep=args.use_rep, key=args.key, layout=args.layout,
                       chromosome_column=args.chromosome_column, states=args.states, thresholds=args.thresholds,
                       backgrounds=args.backgrounds, exp_lambda=args.exp_lambda, possion_lambda=args.possion_lambda,
                       with_r=args.with_r, correction=args.correction, n_jobs=args.n_jobs,
-                      chunk_size=args.chunk_size, output=output, resume=args.resume, progress=not args.quiet,
-                      scheduler=args.scheduler, dask_local=args.dask_local)
-    except BatchError as exc:
-        print(f"ombrix score: error: {exc}", file=sys.stderr)
-        return 2
-    if adata is not None:
-        write_back(adata, table)
-        adata.write_h5ad(args.write_h5ad)
-    if not args.quiet:
-        print(summary(table, output, args.top))
-        if args.write_h5ad:
-            print(f"AnnData with the results written to {args.write_h5ad}")
-    return 0
+                      oversubscribe=args.oversubscribe, chunk_size=args.chunk_size, output=output,
+                      resume=args.resume, progress=not args.quiet, scheduler=args.scheduler,
+                      dask_local=args.dask_local)
+        if adata is not None and h5ad is not None:
+            write_back(adata, table)
+            try:
+                write_h5ad(adata, h5ad)
+            except BatchError as exc:
+                raise BatchError(f"{exc} (the table {output} is written)") from None
+    return table
 
 
 if __name__ == "__main__":

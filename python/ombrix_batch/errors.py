@@ -8,3 +8,7 @@ class BatchError(Exception):
 
 class InputError(BatchError, ValueError):
     """An input that cannot be scored as given; the message names the file and field."""
+
+
+class BatchNote(UserWarning):
+    """Something a run did other than asked (fewer processes, say); the run goes on."""

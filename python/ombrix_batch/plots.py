@@ -3,6 +3,7 @@ p-value histogram, and one profile with its segments and its score against
 its background distribution."""
 from __future__ import annotations
 
+import csv
 import json
 import pathlib
 from typing import Any
@@ -11,8 +12,11 @@ import numpy as np
 import pandas as pd
 
 from .errors import InputError
+from .outputs import refuse_input_as_output, write_atomically
 
 MAX_ROWS = 300  # more cells than this are aggregated per group, or sampled
+NAME_COLUMNS = ("cell", "chromosome")
+FIGURE_SUFFIXES = (".png", ".pdf", ".svg")
 
 
 def read_results(path: str | pathlib.Path) -> pd.DataFrame:
@@ -22,7 +26,12 @@ def read_results(path: str | pathlib.Path) -> pd.DataFrame:
         raise InputError(f"{path}: no such file")
     if path.suffix == ".parquet":
         return pd.read_parquet(path)
-    table = pd.read_csv(path, sep="\t" if path.suffix == ".tsv" else ",")
+    separator = "\t" if path.suffix == ".tsv" else ","
+    with open(path, newline="") as handle:
+        header = next(csv.reader(handle, delimiter=separator), [])
+    # names as written ("0000", "NA" and "#" included); an empty number is NaN
+    table = pd.read_csv(path, sep=separator, dtype={c: str for c in NAME_COLUMNS}, keep_default_na=False,
+                        na_values={c: [""] for c in header if c not in NAME_COLUMNS})
     sidecar = path.with_name(path.name + ".json")
     if sidecar.exists():
         table.attrs = json.loads(sidecar.read_text())
@@ -129,8 +138,13 @@ def plot(table_path: str | pathlib.Path, output: str | pathlib.Path, *, atlas: A
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    table = read_results(table_path)
     output = pathlib.Path(output)
+    if output.suffix not in FIGURE_SUFFIXES:
+        raise InputError(f"{output}: the figure is written as {', '.join(FIGURE_SUFFIXES)} (by its suffix)")
+    refuse_input_as_output(table_path, {"the figure": output})
+    if atlas is not None and not hasattr(atlas, "obs"):
+        refuse_input_as_output(atlas, {"the figure": output})
+    table = read_results(table_path)
     if cell is not None or chromosome is not None:
         figure = profile_plot(table, atlas, cell, chromosome, states, plt)
     else:
@@ -142,7 +156,7 @@ def plot(table_path: str | pathlib.Path, output: str | pathlib.Path, *, atlas: A
         pvalue_histogram(table, right)
         figure.suptitle(f"ombrix: {table.attrs.get('source', table_path)}", fontsize=10)
     figure.tight_layout()
-    figure.savefig(output, dpi=150)
+    write_atomically(output, lambda p: figure.savefig(p, dpi=150, format=output.suffix[1:]))
     plt.close(figure)
     return output
 

@@ -4,10 +4,12 @@ run finds it, and assemble the table with p- and q-values."""
 from __future__ import annotations
 
 import contextlib
+import json
 import math
 import os
 import pathlib
 import time
+import warnings
 from collections import Counter
 from collections.abc import Iterator
 from typing import Any
@@ -18,12 +20,13 @@ from scipy.stats import false_discovery_control
 
 from .atlas import Atlas
 from .cluster import describe, dask_client, run_on_dask
-from .errors import BatchError, InputError
+from .errors import BatchError, BatchNote, InputError
 from .readers import read_atlas
 from .scoring import R_COLUMNS, RESULT_COLUMNS, Chunk, score_chunk
+from .outputs import exclusive, refuse_input_as_output, remove_leftovers, write_atomically, write_together
 from .states import CNVKIT_THRESHOLDS, States, check_values
-from .store import PartStore, write_atomically
-from .tasks import Plan, make_plan
+from .store import PartStore, parts_folder
+from .tasks import Plan, check_scalar, make_plan
 
 CORRECTIONS = {"bh": "Benjamini-Hochberg", "by": "Benjamini-Yekutieli"}
 OUTPUT_SUFFIXES = {".parquet": None, ".tsv": "\t", ".csv": ","}
@@ -69,13 +72,30 @@ def row_counts(plan: Plan, size: int) -> np.ndarray:
     return np.add.reduceat(per_task, np.arange(0, len(plan.tasks), size)) if len(plan.tasks) else per_task
 
 
+def worker_count(n_jobs: int | None, chunks: int, oversubscribe: bool) -> tuple[int, str | None]:
+    """Processes to start, and a note when fewer than asked: never more than
+    the chunks, nor (unless `oversubscribe`) than the cores this process may use."""
+    if n_jobs is not None and n_jobs != -1 and (isinstance(n_jobs, bool) or not isinstance(n_jobs, int) or n_jobs < 1):
+        raise InputError(f"n_jobs must be a positive integer or -1 (every core), not {n_jobs!r}")
+    from joblib import cpu_count
+
+    cores = cpu_count()
+    asked = cores if n_jobs in (-1, None) else n_jobs
+    workers, note = asked, None
+    if asked > cores and not oversubscribe:
+        workers = cores
+        note = (f"n_jobs {asked} capped at the {cores} cores here (oversubscribe=True / --oversubscribe "
+                f"starts them all)")
+    return max(1, min(workers, chunks)), note
+
+
 def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str = "auto",
           chromosome_column: str | None = None, states: str = "integer",
           thresholds: tuple[float, ...] = CNVKIT_THRESHOLDS, backgrounds: int = 1000,
           exp_lambda: Any = None, possion_lambda: Any = None, with_r: bool = False, correction: str = "bh",
-          n_jobs: int = -1, chunk_size: int | None = None, output: str | os.PathLike[str] | None = None,
-          resume: bool = False, progress: bool = True, scheduler: str | None = None, client: Any = None,
-          dask_local: int | None = None) -> pd.DataFrame:
+          n_jobs: int = -1, oversubscribe: bool = False, chunk_size: int | None = None,
+          output: str | os.PathLike[str] | None = None, resume: bool = False, progress: bool = True,
+          scheduler: str | None = None, client: Any = None, dask_local: int | None = None) -> pd.DataFrame:
     """Scores every (cell, chromosome) profile of an atlas against `backgrounds`
     permutation backgrounds; see the README for the columns and the defaults.
     With `output`, finished work is kept beside it and `resume=True` picks it up.
@@ -88,69 +108,96 @@ def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str 
         raise InputError(f"correction must be one of {sorted(CORRECTIONS)}, not {correction!r}")
     if isinstance(backgrounds, bool) or not isinstance(backgrounds, int) or backgrounds < 1:
         raise InputError(f"backgrounds must be a positive integer, not {backgrounds!r}")
-    output_path = pathlib.Path(output) if output is not None else None
-    if output_path is not None and output_path.suffix not in OUTPUT_SUFFIXES:
-        raise InputError(f"{output_path}: the table is written as {', '.join(OUTPUT_SUFFIXES)} (by its suffix)")
-    started = time.perf_counter()
-    atlas = source if isinstance(source, Atlas) else read_atlas(
-        source, use_rep=use_rep, key=key, layout=layout, chromosome_column=chromosome_column)
+    check_scalar(exp_lambda, "exp_lambda")
+    check_scalar(possion_lambda, "possion_lambda")
     chosen_states = States(states, tuple(thresholds))
-    check_values(atlas, chosen_states)
-    plan = make_plan(atlas, chosen_states, backgrounds, exp_lambda, possion_lambda, with_r)
-    size = chunk_size or default_chunk_size(len(plan.tasks))
-    if n_jobs is not None and n_jobs != -1 and (isinstance(n_jobs, bool) or not isinstance(n_jobs, int) or n_jobs < 1):
-        raise InputError(f"n_jobs must be a positive integer or -1 (every core), not {n_jobs!r}")
-    workers = (os.cpu_count() or 1) if n_jobs in (-1, None) else n_jobs
-    store = None
-    if output_path is not None:
-        store = PartStore(output_path, {"plan": plan.digest, "chunk_size": size, "tasks": len(plan.tasks)}, resume)
-    done = store.finished() if store else set()
-    counts = row_counts(plan, size)
-    results: dict[int, dict[str, list[Any]]] = {}
-    warned: Counter[str] = Counter()
-    for number in done:
-        assert store is not None
-        results[number], kept_warnings = store.read(number)
-        warned.update(kept_warnings)
-    from tqdm.auto import tqdm
+    output_path = pathlib.Path(output) if output is not None else None
+    with claimed(source, output_path):
+        started = time.perf_counter()
+        atlas = source if isinstance(source, Atlas) else read_atlas(
+            source, use_rep=use_rep, key=key, layout=layout, chromosome_column=chromosome_column)
+        check_values(atlas, chosen_states)
+        version = ombrix_version()
+        plan = make_plan(atlas, chosen_states, backgrounds, exp_lambda, possion_lambda, with_r, version)
+        size = chunk_size or default_chunk_size(len(plan.tasks))
+        chunk_count = math.ceil(len(plan.tasks) / size)
+        workers, workers_capped = worker_count(n_jobs, chunk_count, oversubscribe)
+        notes = [workers_capped] if workers_capped else []
+        for note in notes:
+            warnings.warn(note, BatchNote, stacklevel=2)
+        store = None
+        if output_path is not None:
+            store = PartStore(output_path, {**plan.fingerprint, "chunk_size": size}, resume)
+        done = store.finished() if store else set()
+        counts = row_counts(plan, size)
+        results: dict[int, dict[str, list[Any]]] = {}
+        warned: Counter[str] = Counter()
+        for number in done:
+            assert store is not None
+            results[number], kept_warnings = store.read(number)
+            warned.update(kept_warnings)
+        from tqdm.auto import tqdm
 
-    with contextlib.ExitStack() as resources:
-        pending = chunks_of(atlas, plan, chosen_states, backgrounds, with_r, size, done)
-        if on_dask:
-            dask = resources.enter_context(dask_client(scheduler, client, dask_local))
-            finished = run_on_dask(pending, dask, in_flight=2 * max(1, sum(dask.nthreads().values())))
-            workers_note = describe(dask)
-        else:
-            finished = run_chunks(pending, workers)
-            workers_note = f"{workers} process(es)"
-        bar = resources.enter_context(tqdm(total=len(plan.rows), initial=int(sum(counts[n] for n in done)),
-                                           unit="profile", disable=not progress, desc="ombrix", dynamic_ncols=True))
-        try:
-            for number, columns, chunk_warned in finished:
-                if store:
-                    store.keep(number, columns, dict(chunk_warned))
-                results[number] = columns
-                warned.update(chunk_warned)
-                bar.update(int(counts[number]))
-        except BatchError as exc:
-            kept = f"; the {len(results)} finished chunks are kept in {store.folder}, run again with --resume " \
-                   f"(resume=True) to compute the rest" if store else ""
-            raise BatchError(f"{exc}{kept}") from exc.__cause__
-    table = assemble(plan, results, backgrounds, with_r, correction)
-    table.attrs.update({
-        "source": atlas.source, "backgrounds": backgrounds, "correction": CORRECTIONS[correction],
-        "exp_lambda": plan.notes["exp_lambda"], "possion_lambda": plan.notes["possion_lambda"],
-        "possion_lambda_values": dict(zip(atlas.chromosomes, map(float, plan.possion_lambda))),
-        "states": plan.notes["states"], "states_method": chosen_states.method,
-        "thresholds": list(chosen_states.thresholds), "distinct_tasks": len(plan.tasks), "warnings": dict(warned),
-        "ombrix_version": ombrix_version(), "numpy_version": np.__version__,
-        "seconds": round(time.perf_counter() - started, 3), "workers": workers_note,
-    })
-    if output_path is not None:
-        write_table(table, output_path)
-        assert store is not None
-        store.remove()
-    return table
+        with contextlib.ExitStack() as resources:
+            pending = chunks_of(atlas, plan, chosen_states, backgrounds, with_r, size, done)
+            if on_dask:
+                dask = resources.enter_context(dask_client(scheduler, client, dask_local))
+                finished = run_on_dask(pending, dask, in_flight=2 * max(1, sum(dask.nthreads().values())))
+                workers_note = describe(dask)
+            else:
+                finished = run_chunks(pending, workers)
+                workers_note = f"{workers} process(es)"
+            bar = resources.enter_context(tqdm(total=len(plan.rows), initial=int(sum(counts[n] for n in done)),
+                                               unit="profile", disable=not progress, desc="ombrix", dynamic_ncols=True))
+            try:
+                for number, columns, chunk_warned in finished:
+                    if store:
+                        store.keep(number, columns, dict(chunk_warned))
+                    results[number] = columns
+                    warned.update(chunk_warned)
+                    bar.update(int(counts[number]))
+            except BatchError as exc:
+                kept = f"; the {len(results)} finished chunks are kept in {store.folder}, run again with --resume " \
+                       f"(resume=True) to compute the rest" if store else ""
+                raise BatchError(f"{exc}{kept}") from exc.__cause__
+        table = assemble(plan, results, backgrounds, with_r, correction)
+        table.attrs.update({
+            "source": atlas.source, "backgrounds": backgrounds, "correction": CORRECTIONS[correction],
+            "exp_lambda": plan.notes["exp_lambda"], "possion_lambda": plan.notes["possion_lambda"],
+            "exp_lambda_values": plan.fingerprint["exp_lambda"],
+            "possion_lambda_values": dict(zip(atlas.chromosomes, map(float, plan.possion_lambda))),
+            "states": plan.notes["states"], "states_method": chosen_states.method,
+            "thresholds": list(chosen_states.thresholds), "distinct_tasks": len(plan.tasks), "warnings": dict(warned),
+            "ombrix_version": version, "numpy_version": np.__version__,
+            "seconds": round(time.perf_counter() - started, 3), "workers": workers_note, "notes": notes,
+        })
+        if output_path is not None:
+            assert store is not None
+            try:
+                write_table(table, output_path)
+            except BatchError as exc:
+                raise BatchError(f"{exc}; every chunk is kept in {store.folder}: run again with --resume "
+                                 f"(resume=True) to write the table without computing anything") from None
+            store.remove()
+        return table
+
+
+@contextlib.contextmanager
+def claimed(source: Any, output: pathlib.Path | None) -> Iterator[None]:
+    """An output for this run alone: not the input, locked, and cleared of what
+    a killed run left half-written."""
+    if output is None:
+        yield
+        return
+    if output.suffix not in OUTPUT_SUFFIXES:
+        raise InputError(f"{output}: the table is written as {', '.join(OUTPUT_SUFFIXES)} (by its suffix)")
+    if not output.parent.is_dir():
+        raise InputError(f"{output}: the folder {output.parent} does not exist")
+    refuse_input_as_output(source, table_files(output), {"the output's parts folder": parts_folder(output)})
+    with exclusive(output):
+        for path in table_files(output).values():
+            remove_leftovers(path)
+        yield
 
 
 def assemble(plan: Plan, results: dict[int, dict[str, list[Any]]], backgrounds: int, with_r: bool,
@@ -179,16 +226,23 @@ def assemble(plan: Plan, results: dict[int, dict[str, list[Any]]], backgrounds: 
     return table
 
 
+def table_files(path: pathlib.Path) -> dict[str, pathlib.Path]:
+    """What a table output writes: the table and, for a text table, its parameters beside it."""
+    files = {"the table": path}
+    if OUTPUT_SUFFIXES.get(path.suffix) is not None:
+        files["the table's parameters"] = path.with_name(path.name + ".json")
+    return files
+
+
 def write_table(table: pd.DataFrame, path: pathlib.Path) -> None:
+    """The table and its parameters written in full, then put in place together."""
     separator = OUTPUT_SUFFIXES[path.suffix]
     if separator is None:
         write_atomically(path, lambda p: table.to_parquet(p, index=False))
-    else:
-        import json
-
-        write_atomically(path, lambda p: table.to_csv(p, sep=separator, index=False))
-        sidecar = path.with_name(path.name + ".json")
-        write_atomically(sidecar, lambda p: pathlib.Path(p).write_text(json.dumps(table.attrs, indent=1)))
+        return
+    sidecar = table_files(path)["the table's parameters"]
+    write_together([(sidecar, lambda p: pathlib.Path(p).write_text(json.dumps(table.attrs, indent=1))),
+                    (path, lambda p: table.to_csv(p, sep=separator, index=False))])
 
 
 def ombrix_version() -> str:

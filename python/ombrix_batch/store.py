@@ -1,40 +1,49 @@
 """Results kept as they finish, so that a run killed at any moment can be
 resumed: one file per finished chunk, written whole or not at all, beside
-the output, under a fingerprint of the inputs and parameters."""
+the output, under a fingerprint of what was computed (the profiles, the
+lambdas used, the copy states, the module's version)."""
 from __future__ import annotations
 
 import json
 import os
 import pathlib
-import shutil
-import tempfile
+import uuid
 from typing import Any
 
 import pyarrow as pa
 import pyarrow.parquet as pq
 
 from .errors import BatchError
+from .outputs import partial_prefix, remove_folder, remove_leftovers, write_atomically
 
 RUN_FILE = "run.json"
 WARNINGS = "ombrix_warnings"  # the chunk's warning counts, in the part's metadata
+# recorded for the reader of run.json, not compared: the same profiles read
+# from a moved file give the same results
+INFORMATIVE = {"input"}
 
 
-def write_atomically(path: pathlib.Path, write: Any) -> None:
-    """write(temporary path), then a rename: readers see all of it or nothing."""
-    handle, temporary = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=path.suffix)
-    os.close(handle)
-    try:
-        write(temporary)
-        os.replace(temporary, path)
-    finally:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
+def parts_folder(output: pathlib.Path) -> pathlib.Path:
+    return output.with_name(output.name + ".parts")
+
+
+def shown(value: Any) -> str:
+    text = json.dumps(value)
+    return text if len(text) <= 80 else text[:77] + "..."
+
+
+def differences(kept: dict[str, Any], now: dict[str, Any]) -> str:
+    keys = sorted(k for k in set(kept) | set(now) if k not in INFORMATIVE and kept.get(k) != now.get(k))
+    return "; ".join(f"{k}: {shown(kept.get(k))} then, {shown(now.get(k))} now" for k in keys)
 
 
 class PartStore:
     def __init__(self, output: pathlib.Path, fingerprint: dict[str, Any], resume: bool) -> None:
-        self.folder = output.with_name(output.name + ".parts")
+        self.folder = parts_folder(output)
+        remove_leftovers(self.folder)
         run_file = self.folder / RUN_FILE
+        if self.folder.exists() and not run_file.exists() and not any(self.folder.glob("part-*.parquet")):
+            remove_folder(self.folder)  # made by a run killed before it kept anything
         if self.folder.exists():
             if not resume:
                 raise BatchError(f"{self.folder} holds the results of an unfinished run: pass --resume "
@@ -43,13 +52,24 @@ class PartStore:
                 kept = json.loads(run_file.read_text())
             except (OSError, ValueError) as exc:
                 raise BatchError(f"{run_file} cannot be read ({exc}); delete {self.folder} to start again") from exc
-            if kept != fingerprint:
-                changed = sorted(k for k in set(kept) | set(fingerprint) if kept.get(k) != fingerprint.get(k))
-                raise BatchError(f"{self.folder} was made from other inputs or parameters ({', '.join(changed)} "
-                                 f"differ); delete it to start again with these")
+            changed = differences(kept, fingerprint)
+            if changed:
+                raise BatchError(f"{self.folder} was made from other inputs or parameters ({changed}); resume with "
+                                 f"the same ones, or delete the folder to start again with these")
+            for leftover in self.folder.glob(".*"):  # half-written parts of the killed run
+                leftover.unlink()
         else:
-            self.folder.mkdir(parents=True)
-            write_atomically(run_file, lambda p: pathlib.Path(p).write_text(json.dumps(fingerprint, indent=1)))
+            self.create(fingerprint)
+
+    def create(self, fingerprint: dict[str, Any]) -> None:
+        """The folder appears with its run.json in it, or not at all."""
+        try:
+            building = self.folder.with_name(partial_prefix(self.folder) + uuid.uuid4().hex[:12])
+            building.mkdir()
+            (building / RUN_FILE).write_text(json.dumps(fingerprint, indent=1))
+            os.rename(building, self.folder)
+        except OSError as exc:
+            raise BatchError(f"{self.folder} could not be made ({exc.strerror or exc})") from None
 
     def part(self, number: int) -> pathlib.Path:
         return self.folder / f"part-{number:06d}.parquet"
@@ -66,4 +86,4 @@ class PartStore:
         return table.to_pydict(), json.loads((table.schema.metadata or {}).get(WARNINGS.encode(), b"{}"))
 
     def remove(self) -> None:
-        shutil.rmtree(self.folder, ignore_errors=True)
+        remove_folder(self.folder)
