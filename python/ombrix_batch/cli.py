@@ -152,7 +152,7 @@ def main(argv: list[str] | None = None) -> int:
         return run_plot(args)
     output = pathlib.Path(args.output) if args.output else default_output(args.input)
     h5ad = pathlib.Path(args.write_h5ad) if args.write_h5ad else None
-    signal.signal(signal.SIGTERM, stop)
+    previous = signal.signal(signal.SIGTERM, stop)
     try:
         with warnings.catch_warnings():
             warnings.showwarning = notes_shown_plainly(warnings.showwarning)
@@ -165,6 +165,8 @@ def main(argv: list[str] | None = None) -> int:
         kept = f"; the finished chunks are kept in {folder}: run again with --resume" if folder.exists() else ""
         print(f"ombrix score: stopped{kept}", file=sys.stderr)
         return 128 + (exc.signum if isinstance(exc, Stopped) else signal.SIGINT)
+    finally:
+        signal.signal(signal.SIGTERM, previous)
     if not args.quiet:
         print(summary(table, output, args.top))
         if h5ad is not None:

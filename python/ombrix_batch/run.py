@@ -21,9 +21,9 @@ from scipy.stats import false_discovery_control
 from .atlas import Atlas
 from .cluster import describe, dask_client, run_on_dask
 from .errors import BatchError, BatchNote, InputError
+from .outputs import exclusive, refuse_input_as_output, remove_leftovers, write_atomically, write_together
 from .readers import read_atlas
 from .scoring import R_COLUMNS, RESULT_COLUMNS, Chunk, score_chunk
-from .outputs import exclusive, refuse_input_as_output, remove_leftovers, write_atomically, write_together
 from .states import CNVKIT_THRESHOLDS, States, check_values
 from .store import PartStore, parts_folder
 from .tasks import Plan, check_scalar, make_plan
@@ -121,7 +121,7 @@ def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str 
         plan = make_plan(atlas, chosen_states, backgrounds, exp_lambda, possion_lambda, with_r, version)
         size = chunk_size or default_chunk_size(len(plan.tasks))
         chunk_count = math.ceil(len(plan.tasks) / size)
-        workers, workers_capped = worker_count(n_jobs, chunk_count, oversubscribe)
+        workers, workers_capped = (1, None) if on_dask else worker_count(n_jobs, chunk_count, oversubscribe)
         notes = [workers_capped] if workers_capped else []
         for note in notes:
             warnings.warn(note, BatchNote, stacklevel=2)
