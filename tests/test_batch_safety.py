@@ -127,7 +127,7 @@ def test_a_kill_while_the_h5ad_is_written_leaves_the_old_file(tmp_path):
     assert finish(run_cli(*options))[0] == 0
     before, source_before = digest(written), digest(source)
     killed = False
-    for _ in range(3):  # the write lasts a fraction of a second: catch it under way
+    for _ in range(5):  # the write lasts a fraction of a second: catch it under way
         process = run_cli(*options)
         while process.poll() is None and not killed:
             if list(tmp_path.glob(".out.h5ad.partial-*")):
