@@ -109,6 +109,14 @@ def test_a_figure_over_its_table_is_refused(tmp_path):
     assert digest(table) == before
 
 
+@pytest.mark.parametrize("where, message", [("folder.tsv", "is a folder"), ("missing/t.tsv", "does not exist")])
+def test_an_output_that_can_never_be_written_is_refused_before_any_work(tmp_path, where, message):
+    (tmp_path / "folder.tsv").mkdir()
+    with pytest.raises(InputError, match=message):
+        score(SAMPLE, states="thresholds", output=tmp_path / where)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["folder.tsv"]
+
+
 # --- files replaced whole --------------------------------------------------------------------------
 
 def big_atlas(path):

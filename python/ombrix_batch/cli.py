@@ -13,7 +13,7 @@ import pandas as pd
 
 from .anndata_io import write_back, write_h5ad
 from .errors import BatchError, BatchNote
-from .outputs import exclusive, refuse_input_as_output, remove_leftovers
+from .outputs import check_writable_place, exclusive, refuse_input_as_output, remove_leftovers
 from .plots import read_anndata
 from .readers import atlas_from_anndata
 from .run import CORRECTIONS, score, table_files
@@ -184,6 +184,7 @@ def score_and_write(args: argparse.Namespace, output: pathlib.Path, h5ad: pathli
         source: Any = args.input
         adata = None
         if h5ad is not None:  # read once: scored, then written back with the results
+            check_writable_place(h5ad, "--write-h5ad")
             held.enter_context(exclusive(h5ad))
             remove_leftovers(h5ad)
             adata = read_anndata(args.input)

@@ -60,7 +60,10 @@ def write_together(writes: Sequence[tuple[pathlib.Path, Writer]]) -> None:
             if failure is not None:  # raised outside the handler: h5py's error holds its files open
                 raise failure
         for (path, _), temporary in zip(writes, temporaries):
-            os.replace(temporary, path)
+            try:
+                os.replace(temporary, path)
+            except OSError as exc:
+                raise not_written(path, exc) from None
     finally:
         for temporary in temporaries:
             with contextlib.suppress(FileNotFoundError):
@@ -89,6 +92,14 @@ def remove_folder(folder: pathlib.Path) -> None:
     with contextlib.suppress(FileNotFoundError):
         os.rename(folder, hidden)
         shutil.rmtree(hidden, ignore_errors=True)
+
+
+def check_writable_place(path: pathlib.Path, what: str) -> None:
+    """Refuses, before any work, a place where `what` could never be written."""
+    if path.is_dir():
+        raise InputError(f"{path} is a folder; give {what} a file name")
+    if not path.parent.is_dir():
+        raise InputError(f"{path}: the folder {path.parent} does not exist")
 
 
 def same_place(a: pathlib.Path, b: pathlib.Path) -> bool:

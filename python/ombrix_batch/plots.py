@@ -12,7 +12,7 @@ import numpy as np
 import pandas as pd
 
 from .errors import InputError
-from .outputs import refuse_input_as_output, write_atomically
+from .outputs import check_writable_place, refuse_input_as_output, write_atomically
 
 MAX_ROWS = 300  # more cells than this are aggregated per group, or sampled
 NAME_COLUMNS = ("cell", "chromosome")
@@ -141,6 +141,7 @@ def plot(table_path: str | pathlib.Path, output: str | pathlib.Path, *, atlas: A
     output = pathlib.Path(output)
     if output.suffix not in FIGURE_SUFFIXES:
         raise InputError(f"{output}: the figure is written as {', '.join(FIGURE_SUFFIXES)} (by its suffix)")
+    check_writable_place(output, "the figure")
     refuse_input_as_output(table_path, {"the figure": output})
     if atlas is not None and not hasattr(atlas, "obs"):
         refuse_input_as_output(atlas, {"the figure": output})

@@ -21,7 +21,8 @@ from scipy.stats import false_discovery_control
 from .atlas import Atlas
 from .cluster import describe, dask_client, run_on_dask
 from .errors import BatchError, BatchNote, InputError
-from .outputs import exclusive, refuse_input_as_output, remove_leftovers, write_atomically, write_together
+from .outputs import (check_writable_place, exclusive, refuse_input_as_output, remove_leftovers, write_atomically,
+                      write_together)
 from .readers import read_atlas
 from .scoring import R_COLUMNS, RESULT_COLUMNS, Chunk, score_chunk
 from .states import CNVKIT_THRESHOLDS, States, check_values
@@ -191,8 +192,7 @@ def claimed(source: Any, output: pathlib.Path | None) -> Iterator[None]:
         return
     if output.suffix not in OUTPUT_SUFFIXES:
         raise InputError(f"{output}: the table is written as {', '.join(OUTPUT_SUFFIXES)} (by its suffix)")
-    if not output.parent.is_dir():
-        raise InputError(f"{output}: the folder {output.parent} does not exist")
+    check_writable_place(output, "the table")
     refuse_input_as_output(source, table_files(output), {"the output's parts folder": parts_folder(output)})
     with exclusive(output):
         for path in table_files(output).values():

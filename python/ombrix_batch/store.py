@@ -57,7 +57,8 @@ class PartStore:
                 raise BatchError(f"{self.folder} was made from other inputs or parameters ({changed}); resume with "
                                  f"the same ones, or delete the folder to start again with these")
             for leftover in self.folder.glob(".*"):  # half-written parts of the killed run
-                leftover.unlink()
+                if leftover.is_file():
+                    leftover.unlink()
         else:
             self.create(fingerprint)
 
