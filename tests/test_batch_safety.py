@@ -117,6 +117,51 @@ def test_an_output_that_can_never_be_written_is_refused_before_any_work(tmp_path
     assert sorted(p.name for p in tmp_path.iterdir()) == ["folder.tsv"]
 
 
+def in_the_way(tmp_path):
+    """Things beside an output that are not ombrix's and must survive a run."""
+    (tmp_path / "t.tsv.parts").mkdir()
+    (tmp_path / "t.tsv.parts" / "notes.txt").write_text("mine")
+    return tmp_path / "t.tsv.parts" / "notes.txt"
+
+
+def a_file_in_the_way(tmp_path):
+    (tmp_path / "t.tsv.parts").write_text("mine")
+    return tmp_path / "t.tsv.parts"
+
+
+def an_input_named_like_a_leftover(tmp_path):
+    path = tmp_path / ".t.tsv.partial-0123456789ab.tsv"  # what a run on t.tsv would remove
+    pd.read_parquet(long_table(tmp_path)).to_csv(path, sep="\t", index=False)
+    (tmp_path / "long.parquet").unlink()
+    return path
+
+
+@pytest.mark.parametrize("make, message", [
+    (in_the_way, "is in the way"), (a_file_in_the_way, "is in the way"),
+    (an_input_named_like_a_leftover, "has the name of a half-written file"),
+])
+def test_what_is_not_ombrixs_is_never_removed(tmp_path, make, message):
+    kept = make(tmp_path)
+    before = digest(kept)
+    source = kept if kept.name.startswith(".") else SAMPLE
+    with pytest.raises(BatchError, match=message):
+        score(source, states="thresholds", output=tmp_path / "t.tsv")
+    assert digest(kept) == before
+
+
+@pytest.mark.parametrize("options, message", [
+    (dict(chunk_size=0), "chunk_size must be a positive integer"),
+    (dict(chunk_size=-5), "chunk_size must be a positive integer"),
+    (dict(output=".x.tsv.partial-0123456789ab.tsv"), "kept for ombrix's own locks"),
+])
+def test_options_that_would_leave_a_blocked_output_are_refused(tmp_path, options, message):
+    if "output" in options:
+        options["output"] = tmp_path / options["output"]
+    with pytest.raises(InputError, match=message):
+        score(SAMPLE, states="thresholds", **{"output": tmp_path / "t.tsv", **options})
+    assert not list(tmp_path.iterdir())
+
+
 # --- files replaced whole --------------------------------------------------------------------------
 
 def big_atlas(path):
@@ -216,9 +261,12 @@ def test_what_a_killed_run_left_half_written_is_removed(tmp_path):
     hidden = tmp_path / ".t.tsv.parts.partial-0123456789ab"
     hidden.mkdir()
     (hidden / "part-000000.parquet").write_text("half")
-    (tmp_path / "t.tsv.parts").mkdir()  # made by a run killed before its run.json
+    (tmp_path / "t.tsv.parts").mkdir()  # made by an older run killed before its run.json
+    others = [tmp_path / ".t.tsv.partial-b.tsv.lock", tmp_path / ".t.tsv.partial-mine"]  # not leftovers of t.tsv
+    for path in others:
+        path.write_text("another run's")
     score(SAMPLE, states="thresholds", output=output)
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["t.tsv", "t.tsv.json"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([p.name for p in others] + ["t.tsv", "t.tsv.json"])
 
 
 # --- resumes that match ------------------------------------------------------------------------------
@@ -321,6 +369,11 @@ TABLE_FAULTS = {
     "a missing long row": ("long", lambda f: f.drop(index=9), r"cell 'c1' has no value at chr1:3, where other"),
     "a NaN long position": ("long", lambda f: f.assign(start=f["start"].where(f.index != 2)),
                             r"'start' has no number in row 3"),
+    "true and false as copy numbers": ("long", lambda f: f.assign(copy_number=f.index % 2 == 0),
+                                       "true/false values"),
+    "a number with an underscore": ("long", lambda f: f.assign(copy_number=f["copy_number"].astype(str).where(
+        f.index != 4, "1_0")), r"non-numeric values \(row 5: '1_0'\)"),
+    "a cell column without a name": ("wide", lambda f: f.rename(columns={"NA": " "}), "column 5 has no name"),
 }
 
 

@@ -175,8 +175,8 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def score_and_write(args: argparse.Namespace, output: pathlib.Path, h5ad: pathlib.Path | None) -> pd.DataFrame:
-    if h5ad is not None and pathlib.Path(args.input).suffix != ".h5ad":
-        raise BatchError("--write-h5ad needs an .h5ad input")
+    if h5ad is not None and (pathlib.Path(args.input).suffix != ".h5ad" or h5ad.suffix != ".h5ad"):
+        raise BatchError("--write-h5ad needs an .h5ad input and an .h5ad file to write")
     # every output checked before anything is read: none may be the input
     refuse_input_as_output(args.input, {**table_files(output), "--write-h5ad": h5ad},
                            {"the output's parts folder": parts_folder(output)})

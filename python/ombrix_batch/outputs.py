@@ -8,6 +8,7 @@ import contextlib
 import glob
 import os
 import pathlib
+import re
 import shutil
 import uuid
 from collections.abc import Callable, Iterator, Mapping, Sequence
@@ -23,13 +24,22 @@ except ImportError:  # pragma: no cover - Windows: no advisory locks, runs are n
 Writer = Callable[[str], Any]
 
 
-def partial_prefix(path: pathlib.Path) -> str:
-    """Hidden names of half-written versions of `path`, beside it."""
-    return f".{path.name}.partial-"
+def partial_name(path: pathlib.Path, suffix: str = "") -> pathlib.Path:
+    """A hidden name for a half-written version of `path`, beside it."""
+    return path.with_name(f".{path.name}.partial-{uuid.uuid4().hex[:12]}{suffix}")
+
+
+def is_partial(candidate: pathlib.Path, path: pathlib.Path) -> bool:
+    """Whether `candidate` has the shape of a name that partial_name gives `path`."""
+    shape = rf"\.{re.escape(path.name)}\.partial-[0-9a-f]{{12}}({re.escape(path.suffix)})?"
+    return candidate.parent == path.parent and re.fullmatch(shape, candidate.name) is not None
 
 
 def lock_path(path: pathlib.Path) -> pathlib.Path:
     return path.with_name(f".{path.name}.lock")
+
+
+RESERVED = re.compile(r"\..+\.(lock|partial-[0-9a-f]{12}.*)")  # the hidden names above
 
 
 def not_written(path: pathlib.Path, exc: OSError) -> BatchError:
@@ -46,7 +56,7 @@ def write_together(writes: Sequence[tuple[pathlib.Path, Writer]]) -> None:
     temporaries: list[str] = []
     try:
         for path, write in writes:
-            temporary = str(path.with_name(partial_prefix(path) + uuid.uuid4().hex[:12] + path.suffix))
+            temporary = str(partial_name(path, path.suffix))
             try:  # made as any new file is (the umask applies), so the renamed file is too
                 os.close(os.open(temporary, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o666))
             except OSError as exc:
@@ -77,18 +87,21 @@ def write_atomically(path: pathlib.Path, write: Writer) -> None:
 
 def remove_leftovers(path: pathlib.Path) -> None:
     """Half-written versions of `path` that a killed run left (files or folders)."""
-    for name in glob.glob(glob.escape(str(path.parent / partial_prefix(path))) + "*"):
-        if os.path.isdir(name) and not os.path.islink(name):
-            shutil.rmtree(name, ignore_errors=True)
+    for name in glob.glob(glob.escape(str(path.parent / f".{path.name}.partial-")) + "*"):
+        leftover = pathlib.Path(name)
+        if not is_partial(leftover, path):
+            continue
+        if leftover.is_dir() and not leftover.is_symlink():
+            shutil.rmtree(leftover, ignore_errors=True)
         else:
             with contextlib.suppress(FileNotFoundError):
-                os.unlink(name)
+                leftover.unlink()
 
 
 def remove_folder(folder: pathlib.Path) -> None:
     """Out of its place in one rename, then deleted: a kill in between leaves a
     hidden folder that the next run removes, never a half-deleted one."""
-    hidden = folder.with_name(partial_prefix(folder) + uuid.uuid4().hex[:8])
+    hidden = partial_name(folder)
     with contextlib.suppress(FileNotFoundError):
         os.rename(folder, hidden)
         shutil.rmtree(hidden, ignore_errors=True)
@@ -98,6 +111,9 @@ def check_writable_place(path: pathlib.Path, what: str) -> None:
     """Refuses, before any work, a place where `what` could never be written."""
     if path.is_dir():
         raise InputError(f"{path} is a folder; give {what} a file name")
+    if RESERVED.fullmatch(path.name):
+        raise InputError(f"{path}: names like this one are kept for ombrix's own locks and temporary files; "
+                         f"give {what} another name")
     if not path.parent.is_dir():
         raise InputError(f"{path}: the folder {path.parent} does not exist")
 
@@ -123,6 +139,11 @@ def refuse_input_as_output(source: Any, outputs: Mapping[str, pathlib.Path | Non
     for what, folder in (folders or {}).items():
         if given.resolve().is_relative_to(folder.resolve()):
             raise InputError(f"the input {given} lies in {folder}, {what}, which a run deletes: move it first")
+    for path in [*(p for p in outputs.values() if p is not None), *(folders or {}).values()]:
+        for place in (given.absolute(), *given.absolute().parents):
+            if is_partial(place, path.absolute()):
+                raise InputError(f"the input {given} has the name of a half-written file that a run on {path} "
+                                 f"removes: rename it first")
 
 
 @contextlib.contextmanager
@@ -152,8 +173,11 @@ def exclusive(path: pathlib.Path) -> Iterator[None]:
             pass
         os.close(handle)
     try:
-        os.ftruncate(handle, 0)
-        os.write(handle, str(os.getpid()).encode())
+        try:
+            os.ftruncate(handle, 0)
+            os.write(handle, str(os.getpid()).encode())
+        except OSError as exc:
+            raise BatchError(f"{path} cannot be written: {lock} cannot be written ({exc.strerror})") from None
         yield
     finally:
         with contextlib.suppress(FileNotFoundError):

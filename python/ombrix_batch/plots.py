@@ -12,7 +12,7 @@ import numpy as np
 import pandas as pd
 
 from .errors import InputError
-from .outputs import check_writable_place, refuse_input_as_output, write_atomically
+from .outputs import check_writable_place, exclusive, refuse_input_as_output, remove_leftovers, write_atomically
 
 MAX_ROWS = 300  # more cells than this are aggregated per group, or sampled
 NAME_COLUMNS = ("cell", "chromosome")
@@ -34,7 +34,10 @@ def read_results(path: str | pathlib.Path) -> pd.DataFrame:
                         na_values={c: [""] for c in header if c not in NAME_COLUMNS})
     sidecar = path.with_name(path.name + ".json")
     if sidecar.exists():
-        table.attrs = json.loads(sidecar.read_text())
+        try:
+            table.attrs = json.loads(sidecar.read_text())
+        except (OSError, ValueError) as exc:
+            raise InputError(f"{sidecar}: the table's parameters cannot be read ({exc})") from None
     return table
 
 
@@ -145,7 +148,18 @@ def plot(table_path: str | pathlib.Path, output: str | pathlib.Path, *, atlas: A
     refuse_input_as_output(table_path, {"the figure": output})
     if atlas is not None and not hasattr(atlas, "obs"):
         refuse_input_as_output(atlas, {"the figure": output})
-    table = read_results(table_path)
+    with exclusive(output):
+        remove_leftovers(output)
+        figure = draw(read_results(table_path), table_path, atlas, groupby, cell, chromosome, states, plt)
+        try:
+            write_atomically(output, lambda p: figure.savefig(p, dpi=150, format=output.suffix[1:]))
+        finally:
+            plt.close(figure)
+    return output
+
+
+def draw(table: pd.DataFrame, table_path: Any, atlas: Any, groupby: str | None, cell: str | None,
+         chromosome: str | None, states: str | None, plt: Any) -> Any:
     if cell is not None or chromosome is not None:
         figure = profile_plot(table, atlas, cell, chromosome, states, plt)
     else:
@@ -157,9 +171,7 @@ def plot(table_path: str | pathlib.Path, output: str | pathlib.Path, *, atlas: A
         pvalue_histogram(table, right)
         figure.suptitle(f"ombrix: {table.attrs.get('source', table_path)}", fontsize=10)
     figure.tight_layout()
-    write_atomically(output, lambda p: figure.savefig(p, dpi=150, format=output.suffix[1:]))
-    plt.close(figure)
-    return output
+    return figure
 
 
 def obs_column(atlas: Any, column: str) -> pd.Series:
@@ -172,11 +184,9 @@ def obs_column(atlas: Any, column: str) -> pd.Series:
 
 
 def read_anndata(atlas: Any) -> Any:
-    if hasattr(atlas, "obs"):
-        return atlas
-    import anndata
+    from .readers import read_h5ad
 
-    return anndata.read_h5ad(atlas)
+    return atlas if hasattr(atlas, "obs") else read_h5ad(atlas)
 
 
 def profile_plot(table: pd.DataFrame, atlas: Any, cell: str | None, chromosome: str | None,

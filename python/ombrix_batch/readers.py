@@ -46,13 +46,7 @@ def read_atlas(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout:
     if not path.exists():
         raise InputError(f"{path}: no such file")
     if path.suffix == ".h5ad":
-        import anndata
-
-        try:
-            adata = anndata.read_h5ad(path, backed=None)
-        except Exception as exc:  # the reader's own message, with the file named
-            raise InputError(f"{path}: not a readable .h5ad file ({exc})") from exc
-        return atlas_from_anndata(adata, use_rep=use_rep, key=key, name=str(path))
+        return atlas_from_anndata(read_h5ad(path), use_rep=use_rep, key=key, name=str(path))
     if path.suffix not in TABLE_SUFFIXES:
         raise InputError(f"{path}: unknown file type {path.suffix!r}; give an .h5ad file or a table "
                          f"({', '.join(TABLE_SUFFIXES)})")
@@ -75,6 +69,19 @@ def read_atlas(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout:
             raise InputError(f"{path}: a long table needs a {role} column (one of {candidates})")
         roles[role] = found
     return atlas_from_long_table(read_table(path, names, {roles["cell"], chromosome}), str(path), roles)
+
+
+def read_h5ad(source: Any) -> Any:
+    """The AnnData in an .h5ad file, or an InputError naming the file."""
+    import anndata
+
+    path = pathlib.Path(os.fspath(source))
+    if not path.exists():
+        raise InputError(f"{path}: no such file")
+    try:
+        return anndata.read_h5ad(path, backed=None)
+    except Exception as exc:  # the reader's own message, with the file named
+        raise InputError(f"{path}: not a readable .h5ad file ({exc})") from exc
 
 
 @dataclass
@@ -137,7 +144,7 @@ def find_index(names: list[str], candidates: tuple[str, ...], chosen: str | None
         return names.index(chosen) if chosen in names else None
     lowered: dict[str, int] = {}
     for k, n in enumerate(names):
-        lowered.setdefault(n.lower(), k)
+        lowered.setdefault(n.strip().lower(), k)
     return next((lowered[n] for n in candidates if n in lowered), None)
 
 
@@ -157,6 +164,8 @@ def numbers_of(table: RawTable, k: int, where: str) -> np.ndarray:
     """A column as float64, missing entries NaN; non-numbers refused with their row."""
     column = table.columns[k]
     kind = column.type
+    if pa.types.is_boolean(kind):
+        raise InputError(f"{where}: column {table.names[k]!r} holds true/false values, not numbers")
     try:
         if pa.types.is_integer(kind) or pa.types.is_floating(kind) or pa.types.is_null(kind):
             return np.asarray(column.cast(pa.float64()).to_numpy(zero_copy_only=False), dtype=np.float64)
@@ -171,6 +180,8 @@ def numbers_of(table: RawTable, k: int, where: str) -> np.ndarray:
             out[row] = math.nan
             continue
         try:
+            if isinstance(value, bool) or (isinstance(value, str) and "_" in value):
+                raise ValueError(value)  # Python's float() reads "1_0" as 10; a table means no number
             out[row] = float(value)
         except (TypeError, ValueError):
             raise InputError(f"{where}: column {table.names[k]!r} holds non-numeric values "
@@ -251,7 +262,7 @@ def atlas_from_wide_table(table: RawTable, name: str, chromosome: int) -> Atlas:
     for k, column in enumerate(names):
         if k == chromosome or k in metadata:
             continue
-        if column == "" or column.lower() in POSITION_METADATA:
+        if column.strip() == "" or column.strip().lower() in POSITION_METADATA:
             metadata.add(k)
             continue
         break
@@ -260,6 +271,8 @@ def atlas_from_wide_table(table: RawTable, name: str, chromosome: int) -> Atlas:
         raise InputError(f"{name}: no cell columns beside {names[chromosome]!r}")
     seen: dict[str, int] = {}
     for k in cells:
+        if not names[k].strip():
+            raise InputError(f"{name}: column {k + 1} has no name; every cell needs one")
         if names[k] in seen:
             raise InputError(f"{name}: the cell {names[k]!r} has two columns ({seen[names[k]] + 1} and {k + 1}); "
                              f"cell names must be unique")

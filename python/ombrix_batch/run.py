@@ -109,6 +109,8 @@ def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str 
         raise InputError(f"correction must be one of {sorted(CORRECTIONS)}, not {correction!r}")
     if isinstance(backgrounds, bool) or not isinstance(backgrounds, int) or backgrounds < 1:
         raise InputError(f"backgrounds must be a positive integer, not {backgrounds!r}")
+    if chunk_size is not None and (isinstance(chunk_size, bool) or not isinstance(chunk_size, int) or chunk_size < 1):
+        raise InputError(f"chunk_size must be a positive integer (distinct profiles per chunk), not {chunk_size!r}")
     check_scalar(exp_lambda, "exp_lambda")
     check_scalar(possion_lambda, "possion_lambda")
     chosen_states = States(states, tuple(thresholds))

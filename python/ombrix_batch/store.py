@@ -7,14 +7,13 @@ from __future__ import annotations
 import json
 import os
 import pathlib
-import uuid
 from typing import Any
 
 import pyarrow as pa
 import pyarrow.parquet as pq
 
 from .errors import BatchError
-from .outputs import partial_prefix, remove_folder, remove_leftovers, write_atomically
+from .outputs import partial_name, remove_folder, remove_leftovers, write_atomically
 
 RUN_FILE = "run.json"
 WARNINGS = "ombrix_warnings"  # the chunk's warning counts, in the part's metadata
@@ -34,7 +33,14 @@ def shown(value: Any) -> str:
 
 def differences(kept: dict[str, Any], now: dict[str, Any]) -> str:
     keys = sorted(k for k in set(kept) | set(now) if k not in INFORMATIVE and kept.get(k) != now.get(k))
-    return "; ".join(f"{k}: {shown(kept.get(k))} then, {shown(now.get(k))} now" for k in keys)
+    described = []
+    for k in keys:
+        then, current = kept.get(k), now.get(k)
+        if isinstance(then, dict) and isinstance(current, dict):  # per chromosome: only what changed
+            changed = [n for n in {**then, **current} if then.get(n) != current.get(n)]
+            then, current = ({n: d.get(n) for n in changed} for d in (then, current))
+        described.append(f"{k}: {shown(then)} then, {shown(current)} now")
+    return "; ".join(described)
 
 
 class PartStore:
@@ -42,8 +48,11 @@ class PartStore:
         self.folder = parts_folder(output)
         remove_leftovers(self.folder)
         run_file = self.folder / RUN_FILE
-        if self.folder.exists() and not run_file.exists() and not any(self.folder.glob("part-*.parquet")):
-            remove_folder(self.folder)  # made by a run killed before it kept anything
+        if self.folder.exists() and not run_file.exists():
+            if not self.folder.is_dir() or any(self.folder.iterdir()):
+                raise BatchError(f"{self.folder} is in the way: it is not a folder of ombrix's (it has no "
+                                 f"{RUN_FILE}); move it, or write the table elsewhere")
+            self.folder.rmdir()  # empty: left by a run of an older version killed before it kept anything
         if self.folder.exists():
             if not resume:
                 raise BatchError(f"{self.folder} holds the results of an unfinished run: pass --resume "
@@ -65,7 +74,7 @@ class PartStore:
     def create(self, fingerprint: dict[str, Any]) -> None:
         """The folder appears with its run.json in it, or not at all."""
         try:
-            building = self.folder.with_name(partial_prefix(self.folder) + uuid.uuid4().hex[:12])
+            building = partial_name(self.folder)
             building.mkdir()
             (building / RUN_FILE).write_text(json.dumps(fingerprint, indent=1))
             os.rename(building, self.folder)
