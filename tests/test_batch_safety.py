@@ -269,6 +269,19 @@ def test_what_a_killed_run_left_half_written_is_removed(tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted([p.name for p in others] + ["t.tsv", "t.tsv.json"])
 
 
+def test_a_table_and_parameters_of_two_runs_are_not_read_as_one(tmp_path):
+    from ombrix_batch.plots import read_results
+
+    output = tmp_path / "t.tsv"
+    score(SAMPLE, states="thresholds", backgrounds=20, output=output)
+    earlier = (tmp_path / "t.tsv.json").read_text()
+    score(SAMPLE, states="thresholds", backgrounds=30, output=output)
+    assert read_results(output).attrs["backgrounds"] == 30 and "table_sha256" not in read_results(output).attrs
+    (tmp_path / "t.tsv.json").write_text(earlier)  # as a stop between the two renames leaves them
+    with pytest.raises(InputError, match="parameters of another version"):
+        read_results(output)
+
+
 # --- resumes that match ------------------------------------------------------------------------------
 
 def api_run(output, mapping, *extra):

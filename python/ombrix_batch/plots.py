@@ -13,6 +13,7 @@ import pandas as pd
 
 from .errors import InputError
 from .outputs import check_writable_place, exclusive, refuse_input_as_output, remove_leftovers, write_atomically
+from .run import TABLE_DIGEST, file_sha256
 
 MAX_ROWS = 300  # more cells than this are aggregated per group, or sampled
 NAME_COLUMNS = ("cell", "chromosome")
@@ -35,9 +36,14 @@ def read_results(path: str | pathlib.Path) -> pd.DataFrame:
     sidecar = path.with_name(path.name + ".json")
     if sidecar.exists():
         try:
-            table.attrs = json.loads(sidecar.read_text())
+            attrs = json.loads(sidecar.read_text())
         except (OSError, ValueError) as exc:
             raise InputError(f"{sidecar}: the table's parameters cannot be read ({exc})") from None
+        belongs_to = attrs.pop(TABLE_DIGEST, None)
+        if belongs_to is not None and belongs_to != file_sha256(path):
+            raise InputError(f"{sidecar} holds the parameters of another version of {path} (a run was stopped "
+                             f"while it wrote them): score again with --resume to write both")
+        table.attrs = attrs
     return table
 
 

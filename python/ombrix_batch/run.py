@@ -4,6 +4,7 @@ run finds it, and assemble the table with p- and q-values."""
 from __future__ import annotations
 
 import contextlib
+import hashlib
 import json
 import math
 import os
@@ -31,6 +32,7 @@ from .tasks import Plan, check_scalar, make_plan
 
 CORRECTIONS = {"bh": "Benjamini-Hochberg", "by": "Benjamini-Yekutieli"}
 OUTPUT_SUFFIXES = {".parquet": None, ".tsv": "\t", ".csv": ","}
+TABLE_DIGEST = "table_sha256"  # in a text table's parameters: the digest of the table they belong to
 
 
 def default_chunk_size(task_count: int) -> int:
@@ -243,8 +245,22 @@ def write_table(table: pd.DataFrame, path: pathlib.Path) -> None:
         write_atomically(path, lambda p: table.to_parquet(p, index=False))
         return
     sidecar = table_files(path)["the table's parameters"]
-    write_together([(sidecar, lambda p: pathlib.Path(p).write_text(json.dumps(table.attrs, indent=1))),
-                    (path, lambda p: table.to_csv(p, sep=separator, index=False))])
+    digest = {}
+
+    def write_text_table(temporary: str) -> None:
+        table.to_csv(temporary, sep=separator, index=False)
+        digest[TABLE_DIGEST] = file_sha256(temporary)
+
+    def write_parameters(temporary: str) -> None:
+        # the table's digest ties the two: a stop between the two renames is found on reading
+        pathlib.Path(temporary).write_text(json.dumps({**table.attrs, **digest}, indent=1))
+
+    write_together([(path, write_text_table), (sidecar, write_parameters)])
+
+
+def file_sha256(path: str | pathlib.Path) -> str:
+    with open(path, "rb") as handle:
+        return hashlib.file_digest(handle, "sha256").hexdigest()
 
 
 def ombrix_version() -> str:
