@@ -120,7 +120,8 @@ def read_table(path: pathlib.Path, names: list[str], text: set[int]) -> RawTable
     placeholders = [f"column{k}" for k in range(len(names))]  # the header's names may repeat
     try:
         if separator is None:
-            table = pq.read_table(path)
+            with pq.ParquetFile(path) as handle:  # pq.read_table cannot read repeated column names
+                table = handle.read()
             stored = (table.schema.pandas_metadata or {}).get("index_columns", [])
             index = {k for k, n in enumerate(names) if n in stored}
             table = table.rename_columns(placeholders)
