@@ -127,8 +127,9 @@ def same_place(a: pathlib.Path, b: pathlib.Path) -> bool:
 
 def refuse_input_as_output(source: Any, outputs: Mapping[str, pathlib.Path | None],
                            folders: Mapping[str, pathlib.Path] | None = None) -> None:
-    """Refuses, before any work, an output that is the input file (or a folder
-    that a run deletes and that holds it)."""
+    """Refuses, before any work, an output that is the input file, a folder that
+    a run deletes and that holds it, or an input with the name of a half-written
+    file that the run's clean-up removes."""
     try:
         given = pathlib.Path(os.fspath(source))
     except TypeError:
