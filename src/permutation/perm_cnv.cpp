@@ -61,39 +61,87 @@ std::optional<double> permute(const FloatVector& cnv_data, int n, double exp_lam
     return with_array_ops(true, [&](ArrayOps& ops) { return smooth_and_score(ops, cnv_data, n, weights); });
 }
 
-}  // namespace
+bool failed(int line) {
+    trace.at(line);
+    return false;
+}
 
-PyObject* perm_cnv(const FloatVector& cnv_data, double exp_lam, double possion_lam, int random_num, int seed) {
+// What a visitor of the permutations asks for next.
+enum class Step { Next, Stop, Failed };
+
+Step failed_step(int line) {
+    trace.at(line);
+    return Step::Failed;
+}
+
+// Runs the permutations in order; `visit` gets each one's value (nullptr
+// for a zero draw, whose value is the integer 0).
+template <typename Visit>
+bool for_each_permutation(const FloatVector& cnv_data, double exp_lam, double possion_lam, int random_num, int seed,
+                          Visit&& visit) {
     int n = static_cast<int>(cnv_data.length);
     TypedFloatArray draws;
     {
         GlobalGenerator generator;
-        if (!generator.seed(seed)) return trace.at(Lines::seed);
-        if (!assign(draws, generator.poisson_as_double(possion_lam, random_num))) return trace.at(Lines::poisson);
+        if (!generator.seed(seed)) return failed(Lines::seed);
+        if (!assign(draws, generator.poisson_as_double(possion_lam, random_num))) return failed(Lines::poisson);
     }
-    Ref result = Ref::steal(PyList_New(0));
-    if (!result) return trace.at(Lines::result_list);
     Ref iterator = Ref::steal(PyObject_GetIter(draws.object.get()));
-    if (!iterator) return trace.at(Lines::next_draw);
+    if (!iterator) return failed(Lines::next_draw);
     for (int k = 0;; ++k) {
-        if (PyErr_CheckSignals() < 0) return trace.at(Lines::next_draw);  // stays interruptible
+        if (PyErr_CheckSignals() < 0) return failed(Lines::next_draw);  // stays interruptible
         Ref item = Ref::steal(PyIter_Next(iterator.get()));
         if (!item) {
-            if (PyErr_Occurred()) return trace.at(Lines::next_draw);
-            break;
+            if (PyErr_Occurred()) return failed(Lines::next_draw);
+            return true;
         }
         int d = 0;
-        if (!to_int32(item.get(), d)) return trace.at(Lines::next_draw);
+        if (!to_int32(item.get(), d)) return failed(Lines::next_draw);
+        Step step = Step::Next;
         if (d == 0) {
-            if (PyList_Append(result.get(), constants.int_0) < 0) return trace.at(Lines::append_zero);
-            continue;
+            step = visit(nullptr);
+        } else {
+            std::optional<double> r = permute(cnv_data, n, exp_lam, d, k);
+            if (!r) return false;
+            step = visit(&*r);
         }
-        std::optional<double> r = permute(cnv_data, n, exp_lam, d, k);
-        if (!r) return nullptr;
+        if (step != Step::Next) return step == Step::Stop;
+    }
+}
+
+}  // namespace
+
+PyObject* perm_cnv(const FloatVector& cnv_data, double exp_lam, double possion_lam, int random_num, int seed) {
+    // created after the draws, as its traceback line says
+    Ref result;
+    auto append = [&](const double* r) {
+        if (!result) {
+            result = Ref::steal(PyList_New(0));
+            if (!result) return failed_step(Lines::result_list);
+        }
+        if (!r) return PyList_Append(result.get(), constants.int_0) < 0 ? failed_step(Lines::append_zero) : Step::Next;
         Ref r_obj = Ref::steal(PyFloat_FromDouble(*r));
-        if (!r_obj || PyList_Append(result.get(), r_obj.get()) < 0) return trace.at(Lines::r_value);
+        if (!r_obj || PyList_Append(result.get(), r_obj.get()) < 0) return failed_step(Lines::r_value);
+        return Step::Next;
+    };
+    if (!for_each_permutation(cnv_data, exp_lam, possion_lam, random_num, seed, append)) return nullptr;
+    if (!result) {
+        result = Ref::steal(PyList_New(0));
+        if (!result) return trace.at(Lines::result_list);
     }
     return result.release();
+}
+
+std::optional<PermutationCount> count_perm_cnv(const FloatVector& cnv_data, double exp_lam, double possion_lam,
+                                               int random_num, int seed, double observed, int stop_after) {
+    PermutationCount count;
+    auto judge = [&](const double* r) {
+        ++count.run;
+        if ((r ? *r : 0.0) >= observed) ++count.reached;  // NaN on either side reaches nothing
+        return stop_after > 0 && count.reached == stop_after ? Step::Stop : Step::Next;
+    };
+    if (!for_each_permutation(cnv_data, exp_lam, possion_lam, random_num, seed, judge)) return std::nullopt;
+    return count;
 }
 
 }  // namespace ombrix

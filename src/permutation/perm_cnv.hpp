@@ -1,6 +1,8 @@
 // Background of R statistics over seeded re-segmentations of a profile.
 #pragma once
 
+#include <optional>
+
 #include "../python/views.hpp"
 
 namespace ombrix {
@@ -28,5 +30,16 @@ struct PermCnvLines {
 // Internal routine: the result list, or nullptr with the exception pending.
 PyObject* perm_cnv(const FloatVector& cnv_data, double exp_lam, double possion_lam, int random_num,
                    int seed);
+
+// The same permutations judged against an observed R: how many of those run
+// have a value at least `observed` (a zero draw's value is the integer 0),
+// stopping after the `stop_after`-th that does (0: never). The counts equal
+// those of the result list's first `run` entries.
+struct PermutationCount {
+    int reached = 0;
+    int run = 0;
+};
+std::optional<PermutationCount> count_perm_cnv(const FloatVector& cnv_data, double exp_lam, double possion_lam,
+                                               int random_num, int seed, double observed, int stop_after);
 
 }  // namespace ombrix

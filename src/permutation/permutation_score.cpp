@@ -68,11 +68,15 @@ Ref mean_of_numbers(const FloatVector& values) {
     return call_kw(mean, {view.get(), numbers.get()}, constants.where_kwnames);
 }
 
-// Counts the backgrounds i = 1 .. random_num that reach the observed score.
+// Counts the backgrounds i = 1 .. random_num that reach the observed score,
+// up to where the rule stops; *run is set to the number drawn.
 std::optional<int> count_backgrounds(const FloatVector& cnv, const FloatMatrix& gene_loc, int random_num,
-                                     PyObject* score, double exp_lbd, PyObject* possion_lbd) {
+                                     PyObject* score, double exp_lbd, PyObject* possion_lbd, int stop_after,
+                                     int& run) {
     int num_greater = 0;
+    run = 0;
     for (int i = 1; i <= random_num; ++i) {
+        if (stop_after > 0 && num_greater == stop_after) break;
         if (PyErr_CheckSignals() < 0) return trace.at(Lines::background);  // a long run stays interruptible
         double p = 0.0;
         if (!to_double(possion_lbd, p)) return trace.at(Lines::background_args);
@@ -94,14 +98,24 @@ std::optional<int> count_backgrounds(const FloatVector& cnv, const FloatMatrix& 
         int truth = PyObject_RichCompareBool(widened.get(), observed.get(), Py_GE);
         if (truth < 0) return trace.at(Lines::compare);
         if (truth) ++num_greater;
+        run = i;
     }
     return num_greater;
+}
+
+// The observed score as a double; 0.0 where it is not a float, so that the
+// backgrounds are then drawn as the rule-free call draws them.
+double observed_score(PyObject* score) {
+    PyObject* value = PyDict_GetItem(score, names.rearrange_score);  // a str key: the lookup cannot fail
+    return value && PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : 0.0;
 }
 
 }  // namespace
 
 PyObject* permutation_score(int x, const FloatVector& cnv, const FloatMatrix& gene_loc, const FloatVector& exp_lambda,
-                            const FloatVector& possion_lambda, int chr_num, int random_num, bool random) {
+                            const FloatVector& possion_lambda, int chr_num, int random_num, bool random,
+                            StopRule rule) {
+    int run = 0;
     Ref score = Ref::steal(ombrix_score(cnv));
     if (!score) return trace.at(Lines::score);
     double limit = 0.0;
@@ -146,14 +160,20 @@ PyObject* permutation_score(int x, const FloatVector& cnv, const FloatMatrix& ge
         if (still_nan == 0) still_nan = is_nan(possion_lbd.get());
         if (still_nan < 0) return trace.at(Lines::nan_tests);
         if (still_nan) {
-            num_greater = random_num;  // every background counts as reaching the score
+            // every background counts as reaching the score, none is drawn
+            num_greater = random_num;
+            if (rule.stop_after > 0 && num_greater > rule.stop_after) num_greater = rule.stop_after;
+            run = num_greater > 0 ? num_greater : 0;
+        } else if (rule.skip_unreachable && std::isnan(observed_score(score.get()))) {
+            run = 0;
         } else {
-            std::optional<int> counted =
-                count_backgrounds(cnv, gene_loc, random_num, score.get(), exp_lbd, possion_lbd.get());
+            std::optional<int> counted = count_backgrounds(cnv, gene_loc, random_num, score.get(), exp_lbd,
+                                                           possion_lbd.get(), rule.stop_after, run);
             if (!counted) return nullptr;
             num_greater = *counted;
         }
     }
+    if (rule.run) *rule.run = run;
 
     Ref result = Ref::steal(PyDict_New());
     if (!result) return trace.at(Lines::result);

@@ -24,8 +24,21 @@ struct PermutationScoreLines {
     static constexpr int result = 233;
 };
 
-// The judged score dictionary, or nullptr with the exception pending.
+// When the loop over backgrounds 1 .. random_num may end early: at the
+// `stop_after`-th background that reaches the score (0: never), and at once
+// when the observed score is NaN, which no background reaches (the count is
+// then 0 after any number of backgrounds). `run` reports how many were drawn.
+struct StopRule {
+    int stop_after = 0;
+    bool skip_unreachable = false;
+    int* run = nullptr;
+};
+
+// The judged score dictionary, or nullptr with the exception pending. Under a
+// stop rule num_greater is the count among the backgrounds drawn, the count
+// that the rule-free call with random_num = *run gives.
 PyObject* permutation_score(int x, const FloatVector& cnv, const FloatMatrix& gene_loc, const FloatVector& exp_lambda,
-                            const FloatVector& possion_lambda, int chr_num, int random_num, bool random);
+                            const FloatVector& possion_lambda, int chr_num, int random_num, bool random,
+                            StopRule rule = {});
 
 }  // namespace ombrix

@@ -1,0 +1,92 @@
+// The driver's compiled helper, ombrix_batch._native: the module's own
+// routines, started on the namespace of the imported ombrix module, so that
+// they look up np and cal_limit where the published functions do.
+#include <Python.h>
+
+#include <cxxabi.h>
+
+#include <new>
+
+#include "../array_ops/empty_mean.hpp"
+#include "../array_ops/native_gate.hpp"
+#include "../python/numpy_import.hpp"
+#include "../python/process_state.hpp"
+#include "../python/views.hpp"
+#include "sequential.hpp"
+
+namespace ombrix {
+
+namespace {
+
+bool start() {
+    if (state.module) return true;
+    Ref published = Ref::steal(PyImport_ImportModule("ombrix"));
+    if (!published) return false;
+    PyObject* globals = PyModule_GetDict(published.get());
+    if (!globals) return false;
+    state.builtins = PyImport_ImportModule("builtins");
+    if (!state.builtins) return false;
+    if (!create_names_and_constants() || !ready_view_types()) return false;
+    if (!import_numpy_interface() || !import_numpy_types()) return false;
+    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+    if (!numpy || !remember_startup_numpy(numpy.get()) || !record_empty_mean(numpy.get())) return false;
+    state.globals = globals;
+    state.module = published.release();  // keeps the namespace alive
+    return true;
+}
+
+// A C++ exception never reaches the interpreter.
+template <PyObject* (*function)(PyObject*, PyObject*)>
+__attribute__((no_sanitize("null"))) PyObject* guarded(PyObject* self, PyObject* args) {
+    try {
+        return function(self, args);
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_SetString(PyExc_MemoryError, "ombrix_batch._native: out of memory (a native allocation failed)");
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "ombrix_batch._native: unexpected internal error");
+    }
+    return nullptr;
+}
+
+PyMethodDef methods[] = {
+    {"sequential_score", guarded<sequential_score>, METH_VARARGS,
+     "sequential_score(x, cnv, exp_lambda, possion_lambda, chr_num, backgrounds, stop_after)\n--\n\n"
+     "permutation_score(x, cnv, None, exp_lambda, possion_lambda, chr_num, backgrounds, True), its\n"
+     "backgrounds (seeds 1, 2, ...) stopped after the stop_after-th that reaches the score (0: never)\n"
+     "and skipped for a NaN score; the result adds \"backgrounds\", how many were drawn."},
+    {"sequential_r", guarded<sequential_r>, METH_VARARGS,
+     "sequential_r(cnv, exp_lam, possion_lam, backgrounds, stop_after, observed)\n--\n\n"
+     "(reached, run): the entries of perm_cnv_pyx(cnv, exp_lam, possion_lam, backgrounds, 1) at least\n"
+     "observed, among the first run, stopped after the stop_after-th (0: never)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "ombrix_batch._native", "Sequential backgrounds for the batch driver.", -1, methods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+__attribute__((no_sanitize("null"))) PyObject* create() {
+    Ref module = Ref::steal(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    try {
+        if (!start()) return nullptr;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_SetString(PyExc_MemoryError, "init ombrix_batch._native: out of memory");
+        return nullptr;
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "init ombrix_batch._native: unexpected internal error");
+        return nullptr;
+    }
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace ombrix
+
+PyMODINIT_FUNC PyInit__native() { return ombrix::create(); }

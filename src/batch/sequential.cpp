@@ -1,0 +1,70 @@
+#include "sequential.hpp"
+
+#include "../permutation/perm_cnv.hpp"
+#include "../permutation/permutation_score.hpp"
+#include "../python/process_state.hpp"
+#include "../python/views.hpp"
+
+namespace ombrix {
+
+namespace {
+
+bool bind_profile(PyObject* obj, FloatVector& out) {
+    if (obj == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "the profile must be a 1-D float64 array, not None");
+        return false;
+    }
+    return bind_vector(obj, kDouble, true, out) && check_vector_length(out.length);
+}
+
+bool check_counts(int backgrounds, int stop_after) {
+    if (backgrounds < 0 || stop_after < 0) {
+        PyErr_Format(PyExc_ValueError, "backgrounds (%d) and stop_after (%d) must not be negative", backgrounds,
+                     stop_after);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject* sequential_score(PyObject*, PyObject* args) {
+    int x = 0, chr_num = 0, backgrounds = 0, stop_after = 0;
+    PyObject *cnv_obj = nullptr, *exp_obj = nullptr, *possion_obj = nullptr;
+    if (!PyArg_ParseTuple(args, "iOOOiii:sequential_score", &x, &cnv_obj, &exp_obj, &possion_obj, &chr_num,
+                          &backgrounds, &stop_after) ||
+        !check_counts(backgrounds, stop_after)) {
+        return nullptr;
+    }
+    FloatVector cnv, exp_lambda, possion_lambda;
+    if (!bind_profile(cnv_obj, cnv) || !bind_profile(exp_obj, exp_lambda) ||
+        !bind_profile(possion_obj, possion_lambda)) {
+        return nullptr;
+    }
+    int run = 0;
+    Ref judged = Ref::steal(permutation_score(x, cnv, FloatMatrix{}, exp_lambda, possion_lambda, chr_num, backgrounds,
+                                              true, StopRule{stop_after, true, &run}));
+    if (!judged) return nullptr;
+    Ref run_obj = Ref::steal(PyLong_FromLong(run));
+    if (!run_obj || PyDict_SetItemString(judged.get(), "backgrounds", run_obj.get()) < 0) return nullptr;
+    return judged.release();
+}
+
+PyObject* sequential_r(PyObject*, PyObject* args) {
+    PyObject* cnv_obj = nullptr;
+    double exp_lam = 0.0, possion_lam = 0.0, observed = 0.0;
+    int backgrounds = 0, stop_after = 0;
+    if (!PyArg_ParseTuple(args, "Oddiid:sequential_r", &cnv_obj, &exp_lam, &possion_lam, &backgrounds, &stop_after,
+                          &observed) ||
+        !check_counts(backgrounds, stop_after)) {
+        return nullptr;
+    }
+    FloatVector cnv;
+    if (!bind_profile(cnv_obj, cnv)) return nullptr;
+    std::optional<PermutationCount> count =
+        count_perm_cnv(cnv, exp_lam, possion_lam, backgrounds, 1, observed, stop_after);
+    if (!count) return nullptr;
+    return Py_BuildValue("(ii)", count->reached, count->run);
+}
+
+}  // namespace ombrix
