@@ -64,6 +64,7 @@ def score(source, **kw):
     kw.setdefault("n_jobs", 1)
     kw.setdefault("progress", False)
     kw.setdefault("backgrounds", 30)
+    kw.setdefault("stop_after", 0)  # every background, as permutation_score draws them
     return ombrix_batch.score(source, **kw)
 
 
@@ -193,7 +194,7 @@ def wait_for_parts(folder, at_least, process, timeout=120):
 
 
 def test_a_run_killed_with_sigkill_resumes_to_the_same_table(tmp_path):
-    options = ["--states", "thresholds", "--backgrounds", "3000", "--n-jobs", "1", "--chunk-size", "1", "--quiet"]
+    options = ["--states", "thresholds", "--backgrounds", "3000", "--stop-after", "0", "--n-jobs", "1", "--chunk-size", "1", "--quiet"]
     reference = tmp_path / "whole.parquet"
     assert run_cli(SAMPLE, "-o", reference, *options).wait() == 0
     output = tmp_path / "killed.parquet"
@@ -215,7 +216,7 @@ def test_a_run_killed_with_sigkill_resumes_to_the_same_table(tmp_path):
 
 def test_a_killed_worker_ends_the_run_with_its_work_kept(tmp_path):
     output = tmp_path / "t.parquet"
-    process = run_cli(SAMPLE, "-o", output, "--states", "thresholds", "--backgrounds", "3000", "--n-jobs", "2",
+    process = run_cli(SAMPLE, "-o", output, "--states", "thresholds", "--backgrounds", "3000", "--stop-after", "0", "--n-jobs", "2",
                       "--chunk-size", "1", "--quiet")
     parts = output.with_name(output.name + ".parts")
     wait_for_parts(parts, 1, process)
@@ -241,7 +242,7 @@ def test_cli_scores_the_sample_atlas_and_prints_a_summary(tmp_path):
     hits = table[table["qval"] < 0.05]
     assert set(hits["chromosome"]) <= {"chr1", "chr2"} and len(hits) >= 20
     assert list(table.columns[:10]) == ["cell", "chromosome", "n_positions", "n_segments", "rearrange_score",
-                                        "limit", "num_greater", "random_num", "pval", "qval"]
+                                        "limit", "num_greater", "backgrounds", "pval", "qval"]
     assert (output.parent / (output.name + ".json")).exists()
 
 

@@ -27,7 +27,7 @@ from ombrix_batch import BatchError, BatchNote, InputError  # noqa: E402
 from ombrix_batch.run import worker_count  # noqa: E402
 from test_batch import SAMPLE, run_cli, score, wait_for_parts  # noqa: E402
 
-SLOW = ["--states", "thresholds", "--backgrounds", "3000", "--n-jobs", "1", "--chunk-size", "1", "--quiet"]
+SLOW = ["--states", "thresholds", "--backgrounds", "3000", "--stop-after", "0", "--n-jobs", "1", "--chunk-size", "1", "--quiet"]
 FAST = ["--states", "thresholds", "--backgrounds", "20", "--n-jobs", "1", "--quiet"]
 
 
@@ -285,7 +285,7 @@ def test_a_table_and_parameters_of_two_runs_are_not_read_as_one(tmp_path):
 # --- resumes that match ------------------------------------------------------------------------------
 
 def api_run(output, mapping, *extra):
-    code = ("import sys, ombrix_batch; ombrix_batch.score(sys.argv[1], states='thresholds', backgrounds=3000, "
+    code = ("import sys, ombrix_batch; ombrix_batch.score(sys.argv[1], states='thresholds', backgrounds=3000, stop_after=0, "
             f"n_jobs=1, chunk_size=1, progress=False, possion_lambda={mapping!r}, output=sys.argv[2], "
             f"resume={'--resume' in extra})")
     return subprocess.Popen([sys.executable, "-c", code, str(SAMPLE), str(output)], stdout=subprocess.PIPE,
@@ -358,7 +358,7 @@ def test_wide_names_are_kept_and_rows_ordered_by_position(tmp_path):
     pd.testing.assert_frame_equal(shuffled, ordered, check_exact=True)
     matrix = frame[["S1#c0"]].to_numpy()[:8, 0]
     direct = ombrix_batch.score(ombrix_batch.Atlas("x", ["c"], ["chr1"], profiles={(0, 0): matrix.copy()}),
-                                backgrounds=30, n_jobs=1, progress=False)
+                                backgrounds=30, stop_after=0, n_jobs=1, progress=False)
     assert ordered["num_greater"][0] == direct["num_greater"][0]
 
 

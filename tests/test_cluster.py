@@ -35,7 +35,7 @@ def test_the_cluster_gives_the_serial_table_bit_for_bit(client):
 
 
 def test_a_run_killed_on_a_local_cluster_resumes_there(tmp_path):
-    options = ["--states", "thresholds", "--backgrounds", "2000", "--chunk-size", "1", "--quiet"]
+    options = ["--states", "thresholds", "--backgrounds", "2000", "--stop-after", "0", "--chunk-size", "1", "--quiet"]
     reference = tmp_path / "serial.parquet"
     assert run_cli(SAMPLE, "-o", reference, "--n-jobs", "1", *options).wait() == 0
     output = tmp_path / "dask.parquet"

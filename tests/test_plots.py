@@ -49,11 +49,11 @@ def test_large_atlases_are_averaged_per_group_or_sampled(table):
     plt.close(figure)
 
 
-def test_the_pvalue_histogram_counts_every_profile(table):
+def test_the_pvalue_histogram_counts_every_testable_profile(table):
     scores = pd.read_parquet(table)
     figure, ax = plt.subplots()
     pvalue_histogram(scores, ax)
-    assert sum(p.get_height() for p in ax.patches) == len(scores) == 1056
+    assert sum(p.get_height() for p in ax.patches) == (scores["status"] == "ok").sum() == 54
     assert ax.get_xlabel() == "p-value"
     plt.close(figure)
 
@@ -78,3 +78,20 @@ def run_cli_plot(*args):
 
     return subprocess.Popen([sys.executable, "-m", "ombrix_batch.cli", "plot", *map(str, args)],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def test_the_heatmap_says_what_cannot_be_tested_and_where_q_stands(table):
+    scores = pd.read_parquet(table)
+    groups = pd.Series(np.where(scores["cell"].astype(str) < "cell034", "before", "from 34"),
+                       index=scores["cell"].astype(str)).groupby(level=0).first()
+    figure, ax = plt.subplots()
+    image = heatmap(scores, ax, groups)
+    shown = image.get_array()
+    untestable = (scores["status"] != "ok").to_numpy().reshape(48, 22)
+    assert np.array_equal(np.ma.getmaskarray(shown), untestable)  # drawn in the 'bad' grey
+    low, high = image.get_clim()
+    assert low == 0.0 and high >= 2 * -np.log10(0.05)  # q = 1 is the bottom of the scale
+    bar = figure.axes[-1]
+    assert [t.get_text() for t in bar.get_yticklabels(minor=True)] == ["q = 0.05"]
+    assert [t.get_text() for t in ax.get_yticklabels()] == ["before", "from 34"]
+    plt.close(figure)

@@ -3,13 +3,49 @@ on every core, with progress, resume and multiple-testing correction.
 
     import ombrix_batch
     table = ombrix_batch.score("atlas.h5ad", states="thresholds")
-"""
-from .anndata_io import score_anndata, write_back, write_h5ad
-from .atlas import Atlas
-from .errors import BatchError, BatchNote, InputError
-from .readers import read_atlas
-from .run import score
-from .states import CNVKIT_THRESHOLDS, States
 
-__all__ = ["Atlas", "BatchError", "BatchNote", "CNVKIT_THRESHOLDS", "InputError", "States", "read_atlas",
-           "score", "score_anndata", "write_back", "write_h5ad"]
+The names below are imported on first use, so that the compiled helper
+(`ombrix_batch._native`) loads without the driver's dependencies.
+"""
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING, Any
+
+from .errors import BatchError, BatchNote, InputError
+
+if TYPE_CHECKING:
+    from .anndata_io import score_anndata, write_back, write_h5ad
+    from .atlas import Atlas
+    from .readers import read_atlas
+    from .run import score
+    from .states import CNVKIT_THRESHOLDS, States
+
+_WHERE = {"score_anndata": "anndata_io", "write_back": "anndata_io", "write_h5ad": "anndata_io", "Atlas": "atlas",
+          "read_atlas": "readers", "score": "run", "CNVKIT_THRESHOLDS": "states", "States": "states"}
+
+__all__ = [
+    "CNVKIT_THRESHOLDS",
+    "Atlas",
+    "BatchError",
+    "BatchNote",
+    "InputError",
+    "States",
+    "read_atlas",
+    "score",
+    "score_anndata",
+    "write_back",
+    "write_h5ad",
+]
+
+
+def __getattr__(name: str) -> Any:
+    if name not in _WHERE:
+        raise AttributeError(f"module 'ombrix_batch' has no attribute {name!r}")
+    value = getattr(importlib.import_module(f".{_WHERE[name]}", __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))

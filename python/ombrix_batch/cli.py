@@ -16,9 +16,10 @@ from .errors import BatchError, BatchNote
 from .outputs import check_writable_place, exclusive, refuse_input_as_output, remove_leftovers
 from .plots import read_anndata
 from .readers import atlas_from_anndata
-from .run import CORRECTIONS, score, table_files
+from .run import CORRECTIONS, DEFAULT_BACKGROUNDS, DEFAULT_STOP_AFTER, score, table_files
 from .states import CNVKIT_THRESHOLDS, METHODS
 from .store import parts_folder
+from .summary import summary
 
 
 class Stopped(BaseException):
@@ -75,7 +76,12 @@ def parser() -> argparse.ArgumentParser:
                      help="copy states: 'integer' (refuse other values), 'round', 'thresholds' or 'none'")
     run.add_argument("--thresholds", type=thresholds, default=CNVKIT_THRESHOLDS,
                      help="log2-ratio cut points for --states thresholds (default CNVkit's -1.1,-0.25,0.2,0.7)")
-    run.add_argument("--backgrounds", type=int, default=1000, help="permutation backgrounds per profile")
+    run.add_argument("--backgrounds", type=int, default=DEFAULT_BACKGROUNDS, metavar="N",
+                     help=f"the most permutation backgrounds per profile (default {DEFAULT_BACKGROUNDS}); the "
+                          f"smallest p-value is 1/(N+1)")
+    run.add_argument("--stop-after", type=int, default=DEFAULT_STOP_AFTER, metavar="H",
+                     help=f"stop a profile's backgrounds at the H-th that reaches its score (default "
+                          f"{DEFAULT_STOP_AFTER}; 0 draws all N for every profile)")
     run.add_argument("--exp-lambda", type=lambda_value, help="the exponential parameter of every cell (default 1.0)")
     run.add_argument("--possion-lambda", type=lambda_value,
                      help="the Poisson parameter (mean cut count) of every chromosome (default 20.0)")
@@ -123,29 +129,6 @@ def default_output(source: str) -> pathlib.Path:
     return path.with_name(path.stem + "_ombrix.tsv")
 
 
-def summary(table: pd.DataFrame, output: pathlib.Path, top: int) -> str:
-    attrs = table.attrs
-    cells, chromosomes = table["cell"].nunique(), table["chromosome"].nunique()
-    lines = [
-        f"Scored {len(table)} profiles ({cells} cells x {chromosomes} chromosomes, "
-        f"{attrs['distinct_tasks']} distinct) from {attrs['source']} in {attrs['seconds']:.1f} s "
-        f"on {attrs['workers']}.",
-        f"Copy states: {attrs['states']}. Backgrounds: {attrs['backgrounds']} per profile.",
-        f"exp_lambda: {attrs['exp_lambda']}.",
-        f"possion_lambda: {attrs['possion_lambda']}.",
-    ]
-    for message, count in sorted(attrs["warnings"].items()):
-        lines.append(f"NumPy warned in {count} distinct profiles: {message} (expected for empty segments).")
-    significant = table[table["qval"] < 0.05]
-    lines.append(f"Significant at q < 0.05 ({attrs['correction']}): {len(significant)} of {len(table)} profiles, "
-                 f"in {significant['cell'].nunique()} cells.")
-    hits = table.sort_values(["qval", "rearrange_score"], ascending=[True, False]).head(top)
-    shown = hits[["cell", "chromosome", "n_positions", "n_segments", "rearrange_score", "pval", "qval"]]
-    lines.append(shown.to_string(index=False, float_format=lambda v: f"{v:.4g}"))
-    lines.append(f"Table written to {output}")
-    return "\n".join(lines)
-
-
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
     if args.command == "plot":
@@ -191,7 +174,8 @@ def score_and_write(args: argparse.Namespace, output: pathlib.Path, h5ad: pathli
             source = atlas_from_anndata(adata, use_rep=args.use_rep, key=args.key, name=args.input)
         table = score(source, use_rep=args.use_rep, key=args.key, layout=args.layout,
                       chromosome_column=args.chromosome_column, states=args.states, thresholds=args.thresholds,
-                      backgrounds=args.backgrounds, exp_lambda=args.exp_lambda, possion_lambda=args.possion_lambda,
+                      backgrounds=args.backgrounds, stop_after=args.stop_after,
+                      exp_lambda=args.exp_lambda, possion_lambda=args.possion_lambda,
                       with_r=args.with_r, correction=args.correction, n_jobs=args.n_jobs,
                       oversubscribe=args.oversubscribe, chunk_size=args.chunk_size, output=output,
                       resume=args.resume, progress=not args.quiet, scheduler=args.scheduler,

@@ -18,6 +18,7 @@ from .run import TABLE_DIGEST, file_sha256
 MAX_ROWS = 300  # more cells than this are aggregated per group, or sampled
 NAME_COLUMNS = ("cell", "chromosome")
 FIGURE_SUFFIXES = (".png", ".pdf", ".svg")
+ALPHA = 0.05  # the q-value marked on the colour bar
 
 
 def read_results(path: str | pathlib.Path) -> pd.DataFrame:
@@ -54,10 +55,13 @@ def chromosome_order(table: pd.DataFrame) -> list[str]:
     return [str(c) for c in dict.fromkeys(column.astype(str))]
 
 
-def heatmap(table: pd.DataFrame, ax: Any, groups: pd.Series | None = None, max_rows: int = MAX_ROWS) -> Any:
-    """-log10 q per cell and chromosome; cells sorted by group (a Series from
-    cell name to group) and, beyond `max_rows`, averaged per group or sampled
-    evenly, as the title says."""
+def heatmap(table: pd.DataFrame, ax: Any, groups: pd.Series | None = None, max_rows: int = MAX_ROWS,
+            alpha: float = ALPHA) -> Any:
+    """-log10 q per cell and chromosome, from 0 (q = 1) up, with `alpha`
+    marked on the colour bar and the untestable profiles (no q) left grey;
+    cells sorted by group (a Series from cell name to group, its groups
+    labelled) and, beyond `max_rows`, averaged per group or sampled evenly,
+    as the title says."""
     chromosomes = chromosome_order(table)
     values = table.assign(cell=table["cell"].astype(str), chromosome=table["chromosome"].astype(str),
                           score=-np.log10(table["qval"].clip(lower=1e-300)))
@@ -75,32 +79,49 @@ def heatmap(table: pd.DataFrame, ax: Any, groups: pd.Series | None = None, max_r
     if len(matrix) > max_rows:
         keep = np.linspace(0, len(matrix) - 1, max_rows).round().astype(int)
         matrix = matrix.iloc[keep]
+        if groups is not None and not labels:
+            groups = groups.iloc[keep]
         title += f", {max_rows} shown (every {len(values) // len(chromosomes) / max_rows:.1f}th)"
-    image = ax.imshow(matrix.to_numpy(dtype=float), aspect="auto", interpolation="nearest", cmap="magma_r",
-                      vmin=0.0)
+    import matplotlib
+
+    colours = matplotlib.colormaps["magma_r"].with_extremes(bad="#d9d9d9")  # no q-value: not testable
+    threshold = -np.log10(alpha)
+    shown = matrix.to_numpy(dtype=float)
+    # the scale starts at q = 1 and reaches well past the threshold, so that
+    # a run without hits looks like one
+    top = max(2 * threshold, float(np.nanmax(shown)) if np.isfinite(shown).any() else 0.0)
+    image = ax.imshow(np.ma.masked_invalid(shown), aspect="auto", interpolation="nearest", cmap=colours,
+                      vmin=0.0, vmax=top)
     ax.set_xticks(range(len(chromosomes)), [c.removeprefix("chr") for c in chromosomes], fontsize=7)
     ax.set_xlabel("chromosome")
-    if labels or len(matrix) <= 60:
+    if labels or len(matrix) <= 60 and groups is None:
         ax.set_yticks(range(len(matrix)), labels or list(matrix.index), fontsize=6)
+    elif groups is not None:
+        names = groups.to_numpy()
+        starts = np.r_[0, np.flatnonzero(names[1:] != names[:-1]) + 1]
+        ends = np.r_[starts[1:], len(names)]
+        ax.set_yticks((starts + ends - 1) / 2, [names[s] for s in starts], fontsize=7)
+        for y in starts[1:] - 0.5:
+            ax.axhline(y, color="white", linewidth=0.8)
     else:
         ax.set_yticks([])
-    if groups is not None and not labels:
-        boundaries = np.flatnonzero(groups.to_numpy()[1:] != groups.to_numpy()[:-1]) + 0.5
-        for y in boundaries:
-            ax.axhline(y, color="white", linewidth=0.8)
-    ax.set_ylabel("cells" + (" (by group)" if groups is not None else ""))
-    ax.set_title(title, fontsize=9)
-    ax.figure.colorbar(image, ax=ax, label="-log10 q")
+    ax.set_ylabel("cells" + (" by group" if groups is not None else ""))
+    ax.set_title(title + "; grey: not testable", fontsize=9)
+    bar = ax.figure.colorbar(image, ax=ax, label="-log10 q")
+    bar.ax.axhline(threshold, color="#1f77b4", linewidth=2)
+    bar.ax.set_yticks([threshold], [f"q = {alpha:g}"], minor=True, fontsize=7, color="#1f77b4")
     return image
 
 
 def pvalue_histogram(table: pd.DataFrame, ax: Any, bins: int = 20) -> None:
-    """Under the null the p-values are uniform; rearranged profiles pile up at the left."""
-    ax.hist(table["pval"].dropna(), bins=np.linspace(0.0, 1.0, bins + 1), color="#4c72b0", edgecolor="white")
-    ax.axhline(len(table) / bins, color="grey", linestyle="--", linewidth=1, label="uniform")
+    """Under the null the p-values are uniform; rearranged profiles pile up at
+    the left. The testable profiles only: the others have no q-value."""
+    pvalues = table.loc[table["status"] == "ok", "pval"] if "status" in table else table["pval"].dropna()
+    ax.hist(pvalues, bins=np.linspace(0.0, 1.0, bins + 1), color="#4c72b0", edgecolor="white")
+    ax.axhline(len(pvalues) / bins, color="grey", linestyle="--", linewidth=1, label="uniform")
     ax.set_xlabel("p-value")
     ax.set_ylabel("profiles")
-    ax.set_title(f"p-values of {len(table)} profiles", fontsize=9)
+    ax.set_title(f"p-values of {len(pvalues)} testable profiles", fontsize=9)
     ax.legend(fontsize=7)
 
 
@@ -132,8 +153,8 @@ def profile_figure(values: np.ndarray, row: pd.Series, backgrounds: np.ndarray, 
     right.axvline(row["rearrange_score"], color="#c44e52", linewidth=2, label="observed")
     right.set_xlabel("rearrangement score")
     right.set_ylabel("backgrounds")
-    right.set_title(f"score {row['rearrange_score']:.4g}; {int(row['num_greater'])} of {int(row['random_num'])} "
-                    f"backgrounds reach it; q = {row['qval']:.3g}", fontsize=9)
+    right.set_title(f"score {row['rearrange_score']:.4g}; {int(row['num_greater'])} of {int(row['backgrounds'])} "
+                    f"backgrounds reach it; p = {row['pval']:.3g}, q = {row['qval']:.3g}", fontsize=9)
     right.legend(fontsize=7)
 
 
@@ -214,7 +235,7 @@ def profile_plot(table: pd.DataFrame, atlas: Any, cell: str | None, chromosome: 
                         np.float64, ["C", "W"])
     # any positive finite exponential scale gives the same cuts: the weights are normalised
     possion = table.attrs.get("possion_lambda_values", {}).get(chromosome, DEFAULT_POSSION_LAMBDA)
-    backgrounds = backgrounds_of(values, 1.0, float(possion), int(row["random_num"]))
+    backgrounds = backgrounds_of(values, 1.0, float(possion), int(row["backgrounds"]))
     figure, axes = plt.subplots(1, 2, figsize=(12, 4.5))
     profile_figure(values, row, backgrounds, axes)
     return figure

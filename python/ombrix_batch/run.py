@@ -20,16 +20,25 @@ import pandas as pd
 from scipy.stats import false_discovery_control
 
 from .atlas import Atlas
-from .cluster import describe, dask_client, run_on_dask
+from .cluster import dask_client, describe, run_on_dask
 from .errors import BatchError, BatchNote, InputError
-from .outputs import (check_writable_place, exclusive, refuse_input_as_output, remove_leftovers, write_atomically,
-                      write_together)
+from .outputs import (
+    check_writable_place,
+    exclusive,
+    refuse_input_as_output,
+    remove_leftovers,
+    write_atomically,
+    write_together,
+)
 from .readers import read_atlas
 from .scoring import R_COLUMNS, RESULT_COLUMNS, Chunk, score_chunk
 from .states import CNVKIT_THRESHOLDS, States, check_values
 from .store import PartStore, parts_folder
 from .tasks import Plan, check_scalar, make_plan
 
+DEFAULT_BACKGROUNDS = 10_000
+DEFAULT_STOP_AFTER = 10
+STATUSES = ("ok", "constant", "too short", "undefined")
 CORRECTIONS = {"bh": "Benjamini-Hochberg", "by": "Benjamini-Yekutieli"}
 OUTPUT_SUFFIXES = {".parquet": None, ".tsv": "\t", ".csv": ","}
 TABLE_DIGEST = "table_sha256"  # in a text table's parameters: the digest of the table they belong to
@@ -41,8 +50,8 @@ def default_chunk_size(task_count: int) -> int:
     return max(1, min(64, math.ceil(task_count / 64)))
 
 
-def chunks_of(atlas: Atlas, plan: Plan, states: States, backgrounds: int, with_r: bool, size: int,
-              skip: set[int]) -> Iterator[Chunk]:
+def chunks_of(atlas: Atlas, plan: Plan, states: States, backgrounds: int, stop_after: int, with_r: bool,
+              size: int, skip: set[int]) -> Iterator[Chunk]:
     """The chunks not finished yet, their values read from the atlas as they are dispatched."""
     for number, first in enumerate(range(0, len(plan.tasks), size)):
         if number in skip:
@@ -50,7 +59,7 @@ def chunks_of(atlas: Atlas, plan: Plan, states: States, backgrounds: int, with_r
         # the module reads writable float64 buffers (pandas 3 hands out read-only ones)
         tasks = [(task, i, j, np.require(states.apply(atlas.profile(i, j)), np.float64, ["C", "W"]))
                  for task, (i, j) in enumerate(plan.tasks[first:first + size], start=first)]
-        yield Chunk(number, plan.exp_lambda, plan.possion_lambda, backgrounds, with_r, tasks)
+        yield Chunk(number, plan.exp_lambda, plan.possion_lambda, backgrounds, stop_after, with_r, tasks)
 
 
 def run_chunks(chunks: Iterator[Chunk], n_jobs: int) -> Iterator[tuple[int, dict[str, list[Any]], Counter[str]]]:
@@ -94,13 +103,15 @@ def worker_count(n_jobs: int | None, chunks: int, oversubscribe: bool) -> tuple[
 
 def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str = "auto",
           chromosome_column: str | None = None, states: str = "integer",
-          thresholds: tuple[float, ...] = CNVKIT_THRESHOLDS, backgrounds: int = 1000,
-          exp_lambda: Any = None, possion_lambda: Any = None, with_r: bool = False, correction: str = "bh",
+          thresholds: tuple[float, ...] = CNVKIT_THRESHOLDS, backgrounds: int = DEFAULT_BACKGROUNDS,
+          stop_after: int = DEFAULT_STOP_AFTER, exp_lambda: Any = None, possion_lambda: Any = None, with_r: bool = False, correction: str = "bh",
           n_jobs: int = -1, oversubscribe: bool = False, chunk_size: int | None = None,
           output: str | os.PathLike[str] | None = None, resume: bool = False, progress: bool = True,
           scheduler: str | None = None, client: Any = None, dask_local: int | None = None) -> pd.DataFrame:
-    """Scores every (cell, chromosome) profile of an atlas against `backgrounds`
-    permutation backgrounds; see the README for the columns and the defaults.
+    """Scores every (cell, chromosome) profile of an atlas against its
+    permutation backgrounds, drawn in seed order until `stop_after` of them
+    reach the profile's score or `backgrounds` are drawn (`stop_after=0`:
+    always `backgrounds`); see the README for the columns and the p-values.
     With `output`, finished work is kept beside it and `resume=True` picks it up.
     On a Dask cluster: `scheduler` (an address), `client` (a distributed.Client)
     or `dask_local` (workers of a LocalCluster started for the run)."""
@@ -111,6 +122,9 @@ def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str 
         raise InputError(f"correction must be one of {sorted(CORRECTIONS)}, not {correction!r}")
     if isinstance(backgrounds, bool) or not isinstance(backgrounds, int) or backgrounds < 1:
         raise InputError(f"backgrounds must be a positive integer, not {backgrounds!r}")
+    if isinstance(stop_after, bool) or not isinstance(stop_after, int) or stop_after < 0:
+        raise InputError(f"stop_after must be a whole number of backgrounds, 0 to never stop early, not "
+                         f"{stop_after!r}")
     if chunk_size is not None and (isinstance(chunk_size, bool) or not isinstance(chunk_size, int) or chunk_size < 1):
         raise InputError(f"chunk_size must be a positive integer (distinct profiles per chunk), not {chunk_size!r}")
     check_scalar(exp_lambda, "exp_lambda")
@@ -123,7 +137,7 @@ def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str 
             source, use_rep=use_rep, key=key, layout=layout, chromosome_column=chromosome_column)
         check_values(atlas, chosen_states)
         version = ombrix_version()
-        plan = make_plan(atlas, chosen_states, backgrounds, exp_lambda, possion_lambda, with_r, version)
+        plan = make_plan(atlas, chosen_states, backgrounds, exp_lambda, possion_lambda, with_r, version, stop_after)
         size = chunk_size or default_chunk_size(len(plan.tasks))
         chunk_count = math.ceil(len(plan.tasks) / size)
         workers, workers_capped = (1, None) if on_dask else worker_count(n_jobs, chunk_count, oversubscribe)
@@ -144,7 +158,7 @@ def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str 
         from tqdm.auto import tqdm
 
         with contextlib.ExitStack() as resources:
-            pending = chunks_of(atlas, plan, chosen_states, backgrounds, with_r, size, done)
+            pending = chunks_of(atlas, plan, chosen_states, backgrounds, stop_after, with_r, size, done)
             if on_dask:
                 dask = resources.enter_context(dask_client(scheduler, client, dask_local))
                 finished = run_on_dask(pending, dask, in_flight=2 * max(1, sum(dask.nthreads().values())))
@@ -165,9 +179,10 @@ def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str 
                 kept = f"; the {len(results)} finished chunks are kept in {store.folder}, run again with --resume " \
                        f"(resume=True) to compute the rest" if store else ""
                 raise BatchError(f"{exc}{kept}") from exc.__cause__
-        table = assemble(plan, results, backgrounds, with_r, correction)
+        table, spent = assemble(plan, results, backgrounds, stop_after, with_r, correction)
         table.attrs.update({
-            "source": atlas.source, "backgrounds": backgrounds, "correction": CORRECTIONS[correction],
+            "source": atlas.source, "backgrounds": backgrounds, "stop_after": stop_after, **spent,
+            "correction": CORRECTIONS[correction],
             "exp_lambda": plan.notes["exp_lambda"], "possion_lambda": plan.notes["possion_lambda"],
             "exp_lambda_values": plan.fingerprint["exp_lambda"],
             "possion_lambda_values": dict(zip(atlas.chromosomes, map(float, plan.possion_lambda))),
@@ -204,8 +219,26 @@ def claimed(source: Any, output: pathlib.Path | None) -> Iterator[None]:
         yield
 
 
-def assemble(plan: Plan, results: dict[int, dict[str, list[Any]]], backgrounds: int, with_r: bool,
-             correction: str) -> pd.DataFrame:
+def sequential_pvalues(reached: np.ndarray, run: np.ndarray, backgrounds: int, stop_after: int) -> np.ndarray:
+    """Besag and Clifford's sequential p-values: h / n for a task stopped at
+    its h-th reaching background after n of them, (k + 1) / (N + 1) for one
+    that drew all N with k < h reaching (every task, when stop_after is 0)."""
+    stopped = (stop_after > 0) & (reached == stop_after) & (run > 0)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return np.where(stopped, reached / run, (reached + 1) / (backgrounds + 1))
+
+
+def corrected(pvalues: np.ndarray, testable: np.ndarray, correction: str) -> np.ndarray:
+    """q-values over the testable rows alone; NaN for the others."""
+    qvalues = np.full(len(pvalues), np.nan)
+    if testable.any():
+        qvalues[testable] = false_discovery_control(pvalues[testable], method=correction)
+    return qvalues
+
+
+def assemble(plan: Plan, results: dict[int, dict[str, list[Any]]], backgrounds: int, stop_after: int,
+             with_r: bool, correction: str) -> tuple[pd.DataFrame, dict[str, Any]]:
+    """The table, and what its backgrounds cost (over the distinct tasks)."""
     columns = RESULT_COLUMNS + (R_COLUMNS if with_r else [])
     merged = {c: [v for n in sorted(results) for v in results[n][c]] for c in columns}
     by_task = pd.DataFrame(merged).set_index("task").sort_index()
@@ -219,15 +252,28 @@ def assemble(plan: Plan, results: dict[int, dict[str, list[Any]]], backgrounds: 
     table["rearrange_score"] = found["rearrange_score"].astype(np.float64).to_numpy()
     table["limit"] = found["limit"].astype(np.float64).to_numpy()
     table["num_greater"] = found["num_greater"].astype(np.int64).to_numpy()
-    table["random_num"] = backgrounds
-    table["pval"] = (table["num_greater"] + 1) / (backgrounds + 1)
-    table["qval"] = false_discovery_control(table["pval"].to_numpy(), method=correction) if len(table) else []
+    table["backgrounds"] = found["backgrounds"].astype(np.int64).to_numpy()
+    status = rows["status"].to_numpy().copy()
+    # a NaN score (two segments of one length, say) is reached by no
+    # background: it is no evidence of anything
+    status[(status == "ok") & np.isnan(table["rearrange_score"].to_numpy())] = "undefined"
+    testable = status == "ok"
+    pvalues = sequential_pvalues(table["num_greater"].to_numpy(), table["backgrounds"].to_numpy(), backgrounds,
+                                 stop_after)
+    table["pval"] = np.where(status == "undefined", np.nan, pvalues)
+    table["qval"] = corrected(table["pval"].to_numpy(), testable, correction)
     if with_r:
         table["R"] = found["R"].astype(np.float64).to_numpy()
         table["R_num_greater"] = found["R_num_greater"].astype(np.int64).to_numpy()
-        table["R_pval"] = (table["R_num_greater"] + 1) / (backgrounds + 1)
-    table["status"] = rows["status"].to_numpy()
-    return table
+        table["R_backgrounds"] = found["R_backgrounds"].astype(np.int64).to_numpy()
+        r_pvalues = sequential_pvalues(table["R_num_greater"].to_numpy(), table["R_backgrounds"].to_numpy(),
+                                       backgrounds, stop_after)
+        table["R_pval"] = np.where(np.isnan(table["R"].to_numpy()), np.nan, r_pvalues)
+    table["status"] = status
+    run = by_task["backgrounds"].to_numpy()
+    spent = {"backgrounds_run": int(run.sum()), "backgrounds_per_task": round(float(run.mean()), 2) if len(run) else 0.0,
+             "testable": int(testable.sum()), "status_counts": {s: int((status == s).sum()) for s in STATUSES}}
+    return table, spent
 
 
 def table_files(path: pathlib.Path) -> dict[str, pathlib.Path]:

@@ -134,7 +134,7 @@ def lambda_note(given: Any, vector: np.ndarray, used: np.ndarray, names: list[st
 
 
 def make_plan(atlas: Atlas, states: States, backgrounds: int, exp_lambda: Any, possion_lambda: Any,
-              with_r: bool, ombrix_version: str = "") -> Plan:
+              with_r: bool, ombrix_version: str = "", stop_after: int = 0) -> Plan:
     exp_given = per_item(exp_lambda, atlas.cells, "exp_lambda", "cell",
                          np.full(len(atlas.cells), DEFAULT_EXP_LAMBDA))
     possion_given = per_item(possion_lambda, atlas.chromosomes, "possion_lambda", "chromosome",
@@ -186,7 +186,8 @@ def make_plan(atlas: Atlas, states: States, backgrounds: int, exp_lambda: Any, p
     # everything the kept results depend on, each under a name a user reads
     fingerprint = {
         "input": atlas.source, "profiles": profiles_digest.hexdigest(), "tasks": len(tasks),
-        "states": states.describe(), "backgrounds": backgrounds, "with_r": with_r,
+        "states": states.describe(), "backgrounds": backgrounds, "stop_after": stop_after,
+        "with_r": with_r,
         "exp_lambda": summarised(exp, atlas.cells, per_name=False),
         "possion_lambda": summarised(possion, atlas.chromosomes, per_name=True),
         "ombrix_version": ombrix_version,

@@ -1,0 +1,127 @@
+"""Sequential backgrounds in the driver: the p-values they give, the rows
+that cannot be tested, the summary, and the same table however the work is
+spread."""
+import math
+import pathlib
+
+import numpy as np
+import pytest
+
+pd = pytest.importorskip("pandas")
+pytest.importorskip("anndata")
+pytest.importorskip("scipy")
+
+import ombrix  # noqa: E402
+import ombrix_batch  # noqa: E402
+from ombrix_batch import Atlas  # noqa: E402
+from ombrix_batch.run import sequential_pvalues  # noqa: E402
+from ombrix_batch.summary import backgrounds_needed, smallest_q, summary  # noqa: E402
+from scipy.stats import false_discovery_control  # noqa: E402
+from test_batch import SAMPLE  # noqa: E402
+
+pytestmark = pytest.mark.filterwarnings("ignore:Mean of empty slice", "ignore:invalid value encountered")
+
+NAN_SCORE = [3.0] * 8 + [2.0] * 7  # two segments of one length in the segment table: the score is NaN
+SHATTERED = [2.0, 3.0, 1.0, 2.0, 4.0, 2.0, 3.0, 1.0, 2.0, 3.0, 2.0, 4.0, 1.0, 2.0, 3.0, 2.0] * 3
+
+@pytest.mark.parametrize("reached, run, expected", [
+    (10, 40, 10 / 40),            # stopped at the 10th reaching background, after 40
+    (10, 1000, 10 / 1000),        # the 10th came with the last background: still stopped
+    (3, 1000, 4 / 1001),          # ran all N with fewer than h reaching
+    (0, 1000, 1 / 1001),          # nothing reached it: the floor
+])
+def test_besag_clifford_p_values(reached, run, expected):
+    assert sequential_pvalues(np.array([reached]), np.array([run]), 1000, 10)[0] == expected
+
+
+def test_stop_after_zero_is_the_fixed_count():
+    assert sequential_pvalues(np.array([10]), np.array([1000]), 1000, 0)[0] == 11 / 1001
+
+
+def mixed_atlas():
+    rng = np.random.default_rng(4)
+    profiles = {(0, 0): np.array(NAN_SCORE), (0, 1): np.full(12, 2.0), (0, 2): np.array([2.0, 3.0]),
+                (1, 0): np.array(SHATTERED), (1, 1): np.repeat([2.0, 3.0, 2.0], 6),
+                (1, 2): rng.integers(1, 4, 30).astype(float)}
+    return Atlas("mixed", ["a", "b"], ["chr1", "chr2", "chr3"], profiles=profiles)
+
+
+def test_untestable_rows_get_no_q_and_stay_out_of_the_correction():
+    table = ombrix_batch.score(mixed_atlas(), backgrounds=200, n_jobs=1, progress=False)
+    by_row = table.set_index(["cell", "chromosome"])
+    assert by_row.loc[("a", "chr1"), "status"] == "undefined"
+    assert by_row.loc[("a", "chr2"), "status"] == "constant"
+    assert by_row.loc[("a", "chr3"), "status"] == "too short"
+    undefined = by_row.loc[("a", "chr1")]
+    assert math.isnan(undefined["pval"]) and undefined["backgrounds"] == 0
+    ok = table["status"] == "ok"
+    assert table.loc[~ok, "qval"].isna().all() and table.loc[ok, "qval"].notna().all()
+    expected = false_discovery_control(table.loc[ok, "pval"].to_numpy(), method="bh")
+    assert np.array_equal(table.loc[ok, "qval"].to_numpy(), expected)
+    assert table.attrs["testable"] == 3
+    assert table.attrs["status_counts"] == {"ok": 3, "constant": 1, "too short": 1, "undefined": 1}
+
+
+def test_sequential_rows_follow_the_stop_rule_on_the_sample():
+    table = ombrix_batch.score(SAMPLE, states="thresholds", backgrounds=3000, stop_after=10, n_jobs=1,
+                               progress=False)
+    ok = table[table["status"] == "ok"]
+    stopped = ok[ok["backgrounds"] < 3000]
+    assert len(stopped) and (stopped["num_greater"] == 10).all()
+    assert np.array_equal(stopped["pval"], 10 / stopped["backgrounds"])
+    hits = ok[ok["chromosome"].isin(["chr1", "chr2"]) & (ok["n_segments"] > 10)]
+    assert (hits["backgrounds"] == 3000).all() and (hits["num_greater"] < 10).all()
+    assert np.array_equal(hits["pval"], (hits["num_greater"] + 1) / 3001) and (hits["qval"] < 0.05).all()
+    # a constant profile scores 0, which nearly every background reaches (a NaN one does not)
+    constant = table[table["status"] == "constant"]
+    assert (constant["num_greater"] == 10).all() and (constant["backgrounds"] <= 15).all()
+
+
+def test_the_same_table_however_the_work_is_spread(tmp_path):
+    options = {"states": "thresholds", "backgrounds": 1500, "stop_after": 5, "with_r": True, "progress": False}
+    serial = ombrix_batch.score(SAMPLE, n_jobs=1, **options)
+    pooled = ombrix_batch.score(SAMPLE, n_jobs=2, chunk_size=3, **options)
+    pd.testing.assert_frame_equal(serial, pooled, check_exact=True)
+    pytest.importorskip("distributed")
+    on_dask = ombrix_batch.score(SAMPLE, dask_local=2, chunk_size=4, **options)
+    pd.testing.assert_frame_equal(serial, on_dask, check_exact=True)
+    assert (serial["R_backgrounds"] <= 1500).all() and serial["R_pval"].notna().any()
+
+
+def test_a_fixed_count_is_the_modules_own_count():
+    values = np.array(SHATTERED)
+    fixed = ombrix_batch.score(Atlas("one", ["c"], ["chr1"], profiles={(0, 0): values}), backgrounds=300,
+                               stop_after=0, n_jobs=1, progress=False)
+    reference = ombrix.permutation_score(0, values.copy(), None, np.ones(1), np.full(1, 20.0), 0, 300, True)
+    assert fixed["num_greater"][0] == reference["num_greater"] and fixed["backgrounds"][0] == 300
+    assert fixed["pval"][0] == (reference["num_greater"] + 1) / 301
+
+
+def test_the_summary_says_when_nothing_can_be_significant():
+    # 20 backgrounds: even the 28 shattered chromosomes of the sample stop at p = 1/21, q = 0.09
+    table = ombrix_batch.score(SAMPLE, states="thresholds", backgrounds=20, n_jobs=1, progress=False)
+    text = summary(table, pathlib.Path("t.tsv"), top=5)
+    assert "Nothing is significant at q < 0.05." in text
+    assert "Rows by status: 54 ok, 1002 constant (one copy state)." in text
+    assert "Testable (status ok): 54 rows" in text
+    assert f"Smallest q this run can reach: {smallest_q(54, 20, 1, 'Benjamini-Hochberg'):.3g}" in text
+    assert f"need at least --backgrounds {backgrounds_needed(54, 5, 'Benjamini-Hochberg')}" in text
+    listed = text.split("The testable rows with the smallest p:\n")[1].splitlines()[1:6]
+    shown = [float(line.split()[-2]) for line in listed]
+    assert shown == [1 / 21] * 5 or shown == sorted(shown)
+
+
+def test_hits_are_listed_by_q_then_p():
+    table = ombrix_batch.score(SAMPLE, states="thresholds", backgrounds=2000, n_jobs=1, progress=False)
+    text = summary(table, pathlib.Path("t.tsv"), top=40)
+    assert "Significant at q < 0.05 (Benjamini-Hochberg): 28 of 54 testable profiles, in 14 cells." in text
+    rows = text.split("in 14 cells.\n")[1].splitlines()[1:29]
+    listed = [(float(r.split()[-1]), float(r.split()[-2])) for r in rows]
+    assert listed == sorted(listed)
+
+
+def test_the_floor_of_q():
+    assert smallest_q(471, 10_000, 1, "Benjamini-Hochberg") == pytest.approx(471 / 10_001)
+    assert backgrounds_needed(471, 5, "Benjamini-Hochberg") == 1884
+    harmonic = sum(1 / i for i in range(1, 101))
+    assert smallest_q(100, 999, 2, "Benjamini-Yekutieli") == pytest.approx(100 * harmonic / 2000)
