@@ -193,8 +193,11 @@ def wait_for_parts(folder, at_least, process, timeout=120):
     pytest.fail("no finished chunk in time")
 
 
-def test_a_run_killed_with_sigkill_resumes_to_the_same_table(tmp_path):
-    options = ["--states", "thresholds", "--backgrounds", "3000", "--stop-after", "0", "--n-jobs", "1", "--chunk-size", "1", "--quiet"]
+# a fixed count, and sequential backgrounds whose hits draw all N (30 000 keeps the run long enough to kill)
+@pytest.mark.parametrize("backgrounds, stop_after", [("3000", "0"), ("30000", "10")], ids=["fixed", "sequential"])
+def test_a_run_killed_with_sigkill_resumes_to_the_same_table(tmp_path, backgrounds, stop_after):
+    options = ["--states", "thresholds", "--backgrounds", backgrounds, "--stop-after", stop_after, "--n-jobs", "1",
+               "--chunk-size", "1", "--quiet"]
     reference = tmp_path / "whole.parquet"
     assert run_cli(SAMPLE, "-o", reference, *options).wait() == 0
     output = tmp_path / "killed.parquet"
