@@ -433,3 +433,18 @@ def test_processes_are_capped_at_the_cores_unless_asked():
     assert worker_count(-1, 1, False) == (1, None)  # never more processes than chunks
     with pytest.warns(BatchNote, match="capped at the"):
         score(SAMPLE, states="thresholds", n_jobs=cores + 998, backgrounds=5)
+
+
+# --- at scale ------------------------------------------------------------------------------------------
+
+def test_more_cells_than_joblib_sends_in_memory_score_on_two_processes():
+    # 131 073 cells make a per-cell float64 vector over 1 MiB, which joblib hands to its workers as a
+    # read-only memory map; the module takes writable arrays only
+    cells = 131_073
+    rng = np.random.default_rng(0)
+    matrix = rng.integers(1, 4, size=(cells, 4)).astype(np.float64)
+    atlas = ombrix_batch.Atlas("big", [f"c{i}" for i in range(cells)], ["chr1"], matrix=matrix, ranges=[(0, 4)])
+    table = ombrix_batch.score(atlas, backgrounds=20, n_jobs=2, oversubscribe=True, chunk_size=8, progress=False)
+    assert len(table) == cells and table["status"].isin(["ok", "constant", "undefined"]).all()
+    serial = ombrix_batch.score(atlas, backgrounds=20, n_jobs=1, chunk_size=8, progress=False)
+    pd.testing.assert_frame_equal(table, serial, check_exact=True)

@@ -57,9 +57,10 @@ def chunks_of(atlas: Atlas, plan: Plan, states: States, backgrounds: int, stop_a
         if number in skip:
             continue
         # the module reads writable float64 buffers (pandas 3 hands out read-only ones)
-        tasks = [(task, i, j, np.require(states.apply(atlas.profile(i, j)), np.float64, ["C", "W"]))
+        tasks = [(task, float(plan.exp_lambda[i]), float(plan.possion_lambda[j]),
+                  np.require(states.apply(atlas.profile(i, j)), np.float64, ["C", "W"]))
                  for task, (i, j) in enumerate(plan.tasks[first:first + size], start=first)]
-        yield Chunk(number, plan.exp_lambda, plan.possion_lambda, backgrounds, stop_after, with_r, tasks)
+        yield Chunk(number, backgrounds, stop_after, with_r, tasks)
 
 
 def run_chunks(chunks: Iterator[Chunk], n_jobs: int) -> Iterator[tuple[int, dict[str, list[Any]], Counter[str]]]:

@@ -25,24 +25,27 @@ R_COLUMNS = ["R", "R_num_greater", "R_backgrounds"]
 
 @dataclass
 class Chunk:
-    """Tasks with their values: a worker gets these rows, never the atlas. The
-    lambdas are the values used (no NaN left to fall back); each task draws
+    """Tasks with their values: a worker gets these rows, never the atlas. Each
+    task carries the two lambdas it uses (no NaN left to fall back), not the
+    per-cell vector, which a million cells make 8 MB a chunk; each task draws
     at most `backgrounds` backgrounds and stops at the `stop_after`-th that
     reaches its score (0: never)."""
 
     number: int
-    exp_lambda: np.ndarray
-    possion_lambda: np.ndarray
     backgrounds: int
     stop_after: int
     with_r: bool
-    tasks: list[tuple[int, int, int, np.ndarray]]  # (task, cell index, chromosome index, values)
+    tasks: list[tuple[int, float, float, np.ndarray]]  # (task, exp_lambda, possion_lambda, values)
 
 
-def score_task(chunk: Chunk, cell: int, chromosome: int, values: np.ndarray) -> list[float | int]:
+def score_task(chunk: Chunk, exp_lambda: float, possion_lambda: float, values: np.ndarray) -> list[float | int]:
+    # the module reads writable float64 buffers; a transport may hand out
+    # read-only ones (joblib maps large arrays read-only)
+    values = np.require(values, np.float64, ["C", "W"])
     # backgrounds in seed order 1, 2, ... as permutation_score draws them, so
-    # the count after n of them is its num_greater for random_num = n
-    judged = _native.sequential_score(cell, values, chunk.exp_lambda, chunk.possion_lambda, chromosome,
+    # the count after n of them is its num_greater for random_num = n; the
+    # lambdas as one-element vectors (x = chr_num = 0) give the same values
+    judged = _native.sequential_score(0, values, np.array([exp_lambda]), np.array([possion_lambda]), 0,
                                       chunk.backgrounds, chunk.stop_after)
     score = judged["dc"]
     row: list[float | int] = [len(score["smooth_segment"]), score["rearrange_score"], score["limit"],
@@ -52,8 +55,7 @@ def score_task(chunk: Chunk, cell: int, chromosome: int, values: np.ndarray) -> 
         reached, run = 0, 0  # a NaN R is reached by no permutation: the count is 0 after any number
         if not math.isnan(r_value):
             # perm_cnv_pyx's permutations k = 0, 1, ... under seed 1, judged as drawn
-            reached, run = _native.sequential_r(values, float(chunk.exp_lambda[cell]),
-                                                float(chunk.possion_lambda[chromosome]), chunk.backgrounds,
+            reached, run = _native.sequential_r(values, exp_lambda, possion_lambda, chunk.backgrounds,
                                                 chunk.stop_after, r_value)
         row += [r_value, reached, run]
     return row
@@ -65,10 +67,10 @@ def score_chunk(chunk: Chunk) -> tuple[int, dict[str, list[float | int]], Counte
     results: dict[str, list[float | int]] = {c: [] for c in columns}
     warned: Counter[str] = Counter()
     with ONE_CALL_AT_A_TIME:
-        for task, cell, chromosome, values in chunk.tasks:
+        for task, exp_lambda, possion_lambda, values in chunk.tasks:
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("default")  # each distinct warning once per task
-                row = score_task(chunk, cell, chromosome, values)
+                row = score_task(chunk, exp_lambda, possion_lambda, values)
             warned.update({f"{w.category.__name__}: {w.message}" for w in caught})
             for column, value in zip(columns, [task] + row):
                 results[column].append(value)
