@@ -65,20 +65,66 @@ def describe(client: Any) -> str:
     return f"Dask at {client.scheduler.address} ({len(workers)} workers, {threads} threads)"
 
 
+# How long the run waits between looks at the cluster, how many workers it
+# may lose (per worker it started with) before it gives up, and how long it
+# waits for a worker when none is left.
+WATCH_SECONDS = 5.0
+LOSSES_PER_WORKER = 3
+WORKERLESS_SECONDS = 60.0
+
+
+class WorkerWatch:
+    """Workers that leave the cluster (a nanny restarts a killed one under a new
+    address) counted between looks: a cluster whose workers keep dying, or
+    that has none left, would otherwise keep the run waiting for ever."""
+
+    def __init__(self, client: Any) -> None:
+        self.client = client
+        self.known = self.workers()
+        self.allowed = LOSSES_PER_WORKER * max(1, len(self.known))
+        self.lost = 0
+        self.workerless_since: float | None = None
+
+    def workers(self) -> set[str]:
+        return set(self.client.scheduler_info().get("workers", {}))
+
+    def look(self) -> None:
+        import time
+
+        current = self.workers()
+        self.lost += len(self.known - current)
+        self.known = current
+        if self.lost > self.allowed:
+            raise BatchError(f"Dask workers keep dying ({self.lost} lost since the run began)")
+        if current:
+            self.workerless_since = None
+        elif self.workerless_since is None:
+            self.workerless_since = time.monotonic()
+        elif time.monotonic() - self.workerless_since > WORKERLESS_SECONDS:
+            raise BatchError(f"no Dask worker has been left for {WORKERLESS_SECONDS:.0f} s")
+
+
 def run_on_dask(chunks: Iterator[Chunk], client: Any,
                 in_flight: int) -> Iterator[tuple[int, dict[str, list[Any]], Counter[str]]]:
     """Results as they finish, with at most `in_flight` chunks sent ahead (a
     chunk carries its profiles' values, so the rest stay here until needed)."""
     distributed = distributed_module()
     pending = iter(chunks)
-    running = distributed.as_completed(
-        [client.submit(score_chunk, chunk, pure=False) for chunk in islice(pending, in_flight)])
-    for future in running:
+    running = {client.submit(score_chunk, chunk, pure=False) for chunk in islice(pending, in_flight)}
+    watch = WorkerWatch(client)
+    while running:
         try:
-            result = future.result()
-        except distributed.KilledWorker as exc:
-            raise BatchError(f"Dask workers died running a chunk ({exc})") from exc
-        following = next(pending, None)
-        if following is not None:
-            running.add(client.submit(score_chunk, following, pure=False))
-        yield result
+            done, running = distributed.wait(running, timeout=WATCH_SECONDS, return_when="FIRST_COMPLETED")
+        except TimeoutError:
+            watch.look()
+            continue
+        for future in done:
+            try:
+                result = future.result()
+            except distributed.KilledWorker as exc:
+                raise BatchError(f"Dask workers died running a chunk ({exc})") from exc
+            following = next(pending, None)
+            if following is not None:
+                running.add(client.submit(score_chunk, following, pure=False))
+            yield result
+        watch.look()

@@ -4,10 +4,12 @@ task instead of printed."""
 from __future__ import annotations
 
 import math
+import os
 import threading
+import time
 import warnings
 from collections import Counter
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 import numpy as np
 import ombrix
@@ -36,6 +38,7 @@ class Chunk:
     stop_after: int
     with_r: bool
     tasks: list[tuple[int, float, float, np.ndarray]]  # (task, exp_lambda, possion_lambda, values)
+    dispatcher: int = field(default_factory=os.getpid)  # the process that sent it
 
 
 def score_task(chunk: Chunk, exp_lambda: float, possion_lambda: float, values: np.ndarray) -> list[float | int]:
@@ -61,11 +64,34 @@ def score_task(chunk: Chunk, exp_lambda: float, possion_lambda: float, values: n
     return row
 
 
+WATCH_SECONDS = 1.0
+watching: list[int] = []  # the parent this worker process watches, once started
+
+
+def end_with_parent(chunk: Chunk) -> None:
+    """In a worker process, a thread that ends the process once its parent is
+    gone: a parent killed outright (SIGKILL) cannot stop its pool, whose
+    workers would otherwise compute and wait for ever. The process that sent
+    the chunk (n_jobs=1) is the user's own and is never watched."""
+    if watching or os.getpid() == chunk.dispatcher:
+        return
+    parent = os.getppid()
+    watching.append(parent)
+
+    def watch() -> None:
+        while os.getppid() == parent:
+            time.sleep(WATCH_SECONDS)
+        os._exit(1)
+
+    threading.Thread(target=watch, name="ombrix-parent-watch", daemon=True).start()
+
+
 def score_chunk(chunk: Chunk) -> tuple[int, dict[str, list[float | int]], Counter[str]]:
     """The chunk's results by column, and how many tasks issued each warning."""
     columns = RESULT_COLUMNS + (R_COLUMNS if chunk.with_r else [])
     results: dict[str, list[float | int]] = {c: [] for c in columns}
     warned: Counter[str] = Counter()
+    end_with_parent(chunk)
     with ONE_CALL_AT_A_TIME:
         for task, exp_lambda, possion_lambda, values in chunk.tasks:
             with warnings.catch_warnings(record=True) as caught:
