@@ -4,6 +4,7 @@ functions: cells x chromosomes tables in `.obsm`, a per-cell count in
 from __future__ import annotations
 
 import io
+import os
 import pathlib
 from typing import Any
 
@@ -63,13 +64,25 @@ def h5_safe(value: Any) -> Any:
     return str(value)
 
 
-def write_h5ad(adata: Any, path: pathlib.Path) -> None:
+def write_h5ad(adata: Any, path: str | os.PathLike[str]) -> None:
     """Written in full beside its place, then renamed: a kill or a full disk
     leaves the file that was there (or none), never a broken one. The file is
     laid out in memory first and written by plain file I/O: HDF5 that meets a
     full disk leaves its library broken, and the process crashes at exit."""
+    check_names_storable(adata)
     image = h5ad_image(adata)
-    write_atomically(path, lambda p: pathlib.Path(p).write_bytes(image))
+    write_atomically(pathlib.Path(path), lambda p: pathlib.Path(p).write_bytes(image))
+
+
+def check_names_storable(adata: Any) -> None:
+    """HDF5 takes "/" in a name for a group path: a chromosome named so would
+    be split (or refused) in the results' tables."""
+    for key in adata.obsm:
+        frame = adata.obsm[key]
+        bad = [c for c in getattr(frame, "columns", []) if "/" in str(c)]
+        if bad:
+            raise InputError(f".obsm[{key!r}] has the column {bad[0]!r}: a name with '/' cannot be written to "
+                             f".h5ad (HDF5 reads it as a path); rename the chromosome before scoring")
 
 
 def h5ad_image(adata: Any) -> memoryview:

@@ -64,3 +64,14 @@ class Atlas:
             yield np.asarray(self.matrix.data, dtype=np.float64)
         else:
             yield np.asarray(self.matrix, dtype=np.float64).ravel()
+
+    def first_not_finite(self) -> tuple[str, str, int, float]:
+        """Where the first NaN or infinite value is: cell, chromosome, position
+        within the chromosome, and the value (for the error that names it)."""
+        for i, profiles in self.cell_rows():
+            for j, values in enumerate(profiles):
+                bad = np.flatnonzero(~np.isfinite(values))
+                if len(bad):
+                    return self.cells[i], self.chromosomes[j], int(bad[0]), float(values[bad[0]])
+        raise ValueError("every value is finite")
+

@@ -19,6 +19,7 @@ from .readers import atlas_from_anndata
 from .run import CORRECTIONS, DEFAULT_BACKGROUNDS, DEFAULT_STOP_AFTER, score, table_files
 from .states import CNVKIT_THRESHOLDS, METHODS
 from .store import parts_folder
+from .subset import read_cell_list
 from .summary import summary
 
 
@@ -52,6 +53,36 @@ def thresholds(text: str) -> tuple[float, ...]:
         raise argparse.ArgumentTypeError(f"cut points separated by commas, like -1.1,-0.25,0.2,0.7; got {text!r}")
 
 
+def count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"a whole number, 0 or more; got {text!r}")
+    return value
+
+
+# options whose values may begin with a minus sign (cut points of log ratios)
+NEGATIVE_VALUES = ("--thresholds", "--exp-lambda", "--possion-lambda", "--poisson-lambda")
+
+
+def joined_negative_values(argv: list[str]) -> list[str]:
+    """`--thresholds -0.3,0.1` as `--thresholds=-0.3,0.1`: argparse takes a value
+    that begins with a minus sign for an option unless it is joined."""
+    joined: list[str] = []
+    i = 0
+    while i < len(argv):
+        if argv[i] in NEGATIVE_VALUES and i + 1 < len(argv) and argv[i + 1].startswith("-") and \
+                argv[i + 1][1:2] in tuple("0123456789.") + ("i", "n", "I", "N"):
+            joined.append(f"{argv[i]}={argv[i + 1]}")
+            i += 2
+            continue
+        joined.append(argv[i])
+        i += 1
+    return joined
+
+
 def lambda_value(text: str) -> float:
     try:
         return float(text)
@@ -83,7 +114,7 @@ def parser() -> argparse.ArgumentParser:
                      help=f"stop a profile's backgrounds at the H-th that reaches its score (default "
                           f"{DEFAULT_STOP_AFTER}; 0 draws all N for every profile)")
     run.add_argument("--exp-lambda", type=lambda_value, help="the exponential parameter of every cell (default 1.0)")
-    run.add_argument("--possion-lambda", type=lambda_value,
+    run.add_argument("--possion-lambda", "--poisson-lambda", type=lambda_value,
                      help="the Poisson parameter (mean cut count) of every chromosome (default 20.0)")
     run.add_argument("--with-r", action="store_true", help="also the R statistic and its background")
     run.add_argument("--correction", choices=sorted(CORRECTIONS), default="bh", help="q-values: bh or by")
@@ -95,10 +126,16 @@ def parser() -> argparse.ArgumentParser:
     cluster = run.add_mutually_exclusive_group()
     cluster.add_argument("--scheduler", help="run on the Dask cluster at this address (tcp://host:8786)")
     cluster.add_argument("--dask-local", type=int, metavar="N", help="run on a Dask LocalCluster of N workers")
+    chosen = run.add_mutually_exclusive_group()
+    chosen.add_argument("--cells", metavar="FILE", help="score only these cells (a file of cell names, one a line)")
+    chosen.add_argument("--groupby", metavar="COLUMN", help="with --groups: score only the cells of some groups of "
+                                                           "this .obs column (an .h5ad input)")
+    run.add_argument("--groups", type=lambda text: [g.strip() for g in text.split(",") if g.strip()],
+                     metavar="A,B", help="the groups of --groupby to score")
     run.add_argument("--write-h5ad", metavar="FILE", help="also write the .h5ad input back with the results in "
                                                              ".obsm, .obs and .uns (key 'ombrix')")
     run.add_argument("--quiet", action="store_true", help="no progress bar, no summary")
-    run.add_argument("--top", type=int, default=10, help="hits shown in the summary")
+    run.add_argument("--top", type=count, default=10, help="hits shown in the summary")
     figure = commands.add_parser("plot", help="figures of a score table",
                                  description="A heatmap of -log10 q (cells x chromosomes) with the p-value "
                                              "histogram, or one profile against its backgrounds.")
@@ -130,7 +167,7 @@ def default_output(source: str) -> pathlib.Path:
 
 
 def main(argv: list[str] | None = None) -> int:
-    args = parser().parse_args(argv)
+    args = parser().parse_args(joined_negative_values(sys.argv[1:] if argv is None else list(argv)))
     if args.command == "plot":
         return run_plot(args)
     output = pathlib.Path(args.output) if args.output else default_output(args.input)
@@ -172,6 +209,10 @@ def score_and_write(args: argparse.Namespace, output: pathlib.Path, h5ad: pathli
             remove_leftovers(h5ad)
             adata = read_anndata(args.input)
             source = atlas_from_anndata(adata, use_rep=args.use_rep, key=args.key, name=args.input)
+            slashed = [c for c in source.chromosomes if "/" in c]
+            if slashed:  # found before the work, not when the results are written
+                raise BatchError(f"{args.input}: the chromosome {slashed[0]!r} has a '/' in its name, which an "
+                                 f".h5ad cannot hold (HDF5 reads it as a path): rename it, or leave out --write-h5ad")
         table = score(source, use_rep=args.use_rep, key=args.key, layout=args.layout,
                       chromosome_column=args.chromosome_column, states=args.states, thresholds=args.thresholds,
                       backgrounds=args.backgrounds, stop_after=args.stop_after,
@@ -179,7 +220,8 @@ def score_and_write(args: argparse.Namespace, output: pathlib.Path, h5ad: pathli
                       with_r=args.with_r, correction=args.correction, n_jobs=args.n_jobs,
                       oversubscribe=args.oversubscribe, chunk_size=args.chunk_size, output=output,
                       resume=args.resume, progress=not args.quiet, scheduler=args.scheduler,
-                      dask_local=args.dask_local)
+                      dask_local=args.dask_local, groupby=args.groupby, groups=args.groups,
+                      cells=read_cell_list(args.cells) if args.cells else None)
         if adata is not None and h5ad is not None:
             write_back(adata, table)
             try:

@@ -7,6 +7,7 @@ import csv
 import math
 import os
 import pathlib
+from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any
 
@@ -36,12 +37,20 @@ WIDE_POSITIONS = ("start", "chrompos", "start_position", "position", "pos", "bin
 MISSING_TEXT = set(pacsv.ConvertOptions().null_values)  # read as missing in a numeric column, as pyarrow does
 
 
+def check_source(source: Any) -> None:
+    """A path, an AnnData or an Atlas; anything else is named before any work."""
+    if not isinstance(source, (str, os.PathLike, Atlas)) and not (hasattr(source, "obsm") and hasattr(source, "uns")):
+        raise InputError(f"the atlas must be a path (str or os.PathLike), an AnnData or an Atlas, not "
+                         f"{type(source).__name__}")
+
+
 def read_atlas(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str = "auto",
                chromosome_column: str | None = None) -> Atlas:
     """An Atlas from an AnnData object, an .h5ad file, or a table (.tsv, .txt,
     .csv, .parquet), wide or long (`layout`: "auto", "wide" or "long")."""
     if hasattr(source, "obsm") and hasattr(source, "uns"):
         return atlas_from_anndata(source, use_rep=use_rep, key=key, name="the AnnData object")
+    check_source(source)
     path = pathlib.Path(os.fspath(source))
     if not path.exists():
         raise InputError(f"{path}: no such file")
@@ -59,7 +68,7 @@ def read_atlas(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout:
     chromosome = find_index(names, CHROMOSOME_COLUMNS, chromosome_column)
     if chromosome is None:
         raise InputError(f"{path}: no chromosome column (looked for {chromosome_column or CHROMOSOME_COLUMNS}); "
-                         f"name it with chromosome_column / --chromosome-column")
+                         f"name it with chromosome_column / --chromosome-column" + transposed_hint(names))
     if layout == "wide":
         return atlas_from_wide_table(read_table(path, names, {chromosome}), str(path), chromosome)
     roles = {"chromosome": chromosome}
@@ -75,6 +84,7 @@ def read_h5ad(source: Any) -> Any:
     """The AnnData in an .h5ad file, or an InputError naming the file."""
     import anndata
 
+    check_source(source)
     path = pathlib.Path(os.fspath(source))
     if not path.exists():
         raise InputError(f"{path}: no such file")
@@ -212,9 +222,15 @@ def atlas_from_anndata(adata: Any, *, use_rep: str, key: str, name: str) -> Atla
     if matrix.ndim != 2 or not np.issubdtype(matrix.dtype, np.number) or np.issubdtype(matrix.dtype, np.complexfloating):
         raise InputError(f"{name}: .obsm[{use_rep!r}] must be a numeric cells x genes matrix, "
                          f"not {matrix.dtype} of shape {matrix.shape}")
-    if key not in adata.uns or "chr_pos" not in adata.uns[key]:
-        raise InputError(f"{name}: .uns[{key!r}]['chr_pos'] is missing: it maps each chromosome to its first "
-                         f"column of .obsm[{use_rep!r}] (infercnvpy writes it); choose the key with key / --key")
+    entry = adata.uns.get(key)
+    if not isinstance(entry, Mapping) or "chr_pos" not in entry:
+        found = "" if entry is None or isinstance(entry, Mapping) else f" (.uns[{key!r}] is a {type(entry).__name__})"
+        raise InputError(f"{name}: .uns[{key!r}]['chr_pos'] is missing{found}: it maps each chromosome to its "
+                         f"first column of .obsm[{use_rep!r}] (infercnvpy writes it); choose the key with key / --key")
+    if not isinstance(entry["chr_pos"], Mapping):
+        raise InputError(f"{name}: .uns[{key!r}]['chr_pos'] is a {type(entry['chr_pos']).__name__}, not a mapping "
+                         f"from each chromosome to its first column of .obsm[{use_rep!r}] (like {{'chr1': 0, "
+                         f"'chr2': 1520}})")
     if not adata.obs_names.is_unique:
         repeated = adata.obs_names[adata.obs_names.duplicated()][0]
         raise InputError(f"{name}: the cell name {repeated!r} is used more than once; make them unique "
@@ -252,6 +268,16 @@ def chromosome_ranges(chr_pos: dict[Any, Any], width: int, where: str) -> tuple[
         chromosomes.append(chromosome)
         ranges.append((start, stop))
     return chromosomes, ranges
+
+
+def transposed_hint(names: list[str]) -> str:
+    """A table with cells as rows has no chromosome column but a nameless first
+    one (the cell names) and positions for a header."""
+    if names and (not names[0].strip() or names[0].startswith("Unnamed")) or \
+            sum(name.strip().lstrip("-").isdigit() for name in names) > len(names) / 2:
+        return ("; its first column has no name and most columns are numbered, as when cells are rows: ombrix "
+                "reads cells as columns, one row per position (transpose it, e.g. pandas' DataFrame.T)")
+    return ""
 
 
 def atlas_from_wide_table(table: RawTable, name: str, chromosome: int) -> Atlas:

@@ -12,7 +12,7 @@ import pathlib
 import time
 import warnings
 from collections import Counter
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from typing import Any
 
 import numpy as np
@@ -30,14 +30,16 @@ from .outputs import (
     write_atomically,
     write_together,
 )
-from .readers import read_atlas
+from .readers import check_source, read_atlas
 from .scoring import R_COLUMNS, RESULT_COLUMNS, Chunk, score_chunk
 from .states import CNVKIT_THRESHOLDS, States, check_values
 from .store import PartStore, parts_folder
+from .subset import check_choice, chosen_cells, subset
 from .tasks import Plan, check_scalar, make_plan
 
 DEFAULT_BACKGROUNDS = 10_000
 DEFAULT_STOP_AFTER = 10
+MAX_COUNT = 2**31 - 1  # the module counts backgrounds in signed 32 bits
 STATUSES = ("ok", "constant", "too short", "undefined")
 CORRECTIONS = {"bh": "Benjamini-Hochberg", "by": "Benjamini-Yekutieli"}
 OUTPUT_SUFFIXES = {".parquet": None, ".tsv": "\t", ".csv": ","}
@@ -85,11 +87,15 @@ def row_counts(plan: Plan, size: int) -> np.ndarray:
     return np.add.reduceat(per_task, np.arange(0, len(plan.tasks), size)) if len(plan.tasks) else per_task
 
 
+def check_n_jobs(n_jobs: Any) -> None:
+    if n_jobs is not None and n_jobs != -1 and (isinstance(n_jobs, bool) or not isinstance(n_jobs, int) or n_jobs < 1):
+        raise InputError(f"n_jobs must be a positive integer or -1 (every core), not {n_jobs!r}")
+
+
 def worker_count(n_jobs: int | None, chunks: int, oversubscribe: bool) -> tuple[int, str | None]:
     """Processes to start, and a note when fewer than asked: never more than
     the chunks, nor (unless `oversubscribe`) than the cores this process may use."""
-    if n_jobs is not None and n_jobs != -1 and (isinstance(n_jobs, bool) or not isinstance(n_jobs, int) or n_jobs < 1):
-        raise InputError(f"n_jobs must be a positive integer or -1 (every core), not {n_jobs!r}")
+    check_n_jobs(n_jobs)
     from joblib import cpu_count
 
     cores = cpu_count()
@@ -108,24 +114,35 @@ def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str 
           stop_after: int = DEFAULT_STOP_AFTER, exp_lambda: Any = None, possion_lambda: Any = None, with_r: bool = False, correction: str = "bh",
           n_jobs: int = -1, oversubscribe: bool = False, chunk_size: int | None = None,
           output: str | os.PathLike[str] | None = None, resume: bool = False, progress: bool = True,
-          scheduler: str | None = None, client: Any = None, dask_local: int | None = None) -> pd.DataFrame:
+          scheduler: str | None = None, client: Any = None, dask_local: int | None = None,
+          cells: Sequence[str] | None = None, groupby: str | None = None,
+          groups: Sequence[str] | None = None) -> pd.DataFrame:
     """Scores every (cell, chromosome) profile of an atlas against its
     permutation backgrounds, drawn in seed order until `stop_after` of them
     reach the profile's score or `backgrounds` are drawn (`stop_after=0`:
     always `backgrounds`); see the README for the columns and the p-values.
     With `output`, finished work is kept beside it and `resume=True` picks it up.
     On a Dask cluster: `scheduler` (an address), `client` (a distributed.Client)
-    or `dask_local` (workers of a LocalCluster started for the run)."""
+    or `dask_local` (workers of a LocalCluster started for the run). Only some
+    cells: `cells` (their names), or `groupby` (an .obs column of an AnnData
+    or .h5ad) with `groups` (the values to keep)."""
     if sum(x is not None for x in (scheduler, client, dask_local)) > 1:
         raise InputError("give one of scheduler, client and dask_local")
     on_dask = scheduler is not None or client is not None or dask_local is not None
     if correction not in CORRECTIONS:
         raise InputError(f"correction must be one of {sorted(CORRECTIONS)}, not {correction!r}")
-    if isinstance(backgrounds, bool) or not isinstance(backgrounds, int) or backgrounds < 1:
-        raise InputError(f"backgrounds must be a positive integer, not {backgrounds!r}")
-    if isinstance(stop_after, bool) or not isinstance(stop_after, int) or stop_after < 0:
+    check_source(source)
+    check_choice(cells, groupby, groups)
+    check_n_jobs(n_jobs)  # also on Dask, where it is not used: a mistake is named before any work
+    if isinstance(backgrounds, bool) or not isinstance(backgrounds, int) or not 1 <= backgrounds <= MAX_COUNT:
+        raise InputError(f"backgrounds must be a positive integer up to {MAX_COUNT} (the module's 32-bit count), "
+                         f"not {backgrounds!r}")
+    if isinstance(stop_after, bool) or not isinstance(stop_after, int) or not 0 <= stop_after <= MAX_COUNT:
         raise InputError(f"stop_after must be a whole number of backgrounds, 0 to never stop early, not "
                          f"{stop_after!r}")
+    if dask_local is not None and (isinstance(dask_local, bool) or not isinstance(dask_local, int)
+                                   or dask_local < 1):
+        raise InputError(f"dask_local must be a positive number of workers, not {dask_local!r}")
     if chunk_size is not None and (isinstance(chunk_size, bool) or not isinstance(chunk_size, int) or chunk_size < 1):
         raise InputError(f"chunk_size must be a positive integer (distinct profiles per chunk), not {chunk_size!r}")
     check_scalar(exp_lambda, "exp_lambda")
@@ -134,8 +151,11 @@ def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str 
     output_path = pathlib.Path(output) if output is not None else None
     with claimed(source, output_path):
         started = time.perf_counter()
+        chosen = chosen_cells(source, cells, groupby, groups)
         atlas = source if isinstance(source, Atlas) else read_atlas(
             source, use_rep=use_rep, key=key, layout=layout, chromosome_column=chromosome_column)
+        if chosen is not None:
+            atlas = subset(atlas, chosen)
         check_values(atlas, chosen_states)
         version = ombrix_version()
         plan = make_plan(atlas, chosen_states, backgrounds, exp_lambda, possion_lambda, with_r, version, stop_after)
@@ -143,6 +163,11 @@ def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str 
         chunk_count = math.ceil(len(plan.tasks) / size)
         workers, workers_capped = (1, None) if on_dask else worker_count(n_jobs, chunk_count, oversubscribe)
         notes = [workers_capped] if workers_capped else []
+        short = float((plan.rows["status"] == "too short").mean()) if len(plan.rows) else 0.0
+        if short > 0.5:
+            notes.append(f"{short:.0%} of the profiles have fewer than 3 positions and cannot be tested; are the "
+                         f"chromosomes and positions read as meant (a transposed table, the wrong "
+                         f"--chromosome-column)?")
         for note in notes:
             warnings.warn(note, BatchNote, stacklevel=2)
         store = None

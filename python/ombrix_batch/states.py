@@ -56,7 +56,9 @@ def check_values(atlas: Atlas, states: States) -> None:
     discretisation is chosen, with the reason and the choices."""
     for block in atlas.stored_values():
         if not np.isfinite(block).all():
-            raise InputError(f"{atlas.source}: the copy numbers hold NaN or infinite values; "
+            cell, chromosome, position, value = atlas.first_not_finite()
+            raise InputError(f"{atlas.source}: the copy numbers hold NaN or infinite values (the first: {value} "
+                             f"for cell {cell!r} on {chromosome}, position {position} of the chromosome); "
                              f"fill or drop them before scoring")
         if states.method == "integer" and (block != np.round(block)).any():
             example = block[block != np.round(block)][0]
