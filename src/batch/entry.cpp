@@ -18,21 +18,27 @@ namespace ombrix {
 
 namespace {
 
+bool started = false;
+
 bool start() {
-    if (state.module) return true;
+    if (started) return true;
     Ref published = Ref::steal(PyImport_ImportModule("ombrix"));
     if (!published) return false;
     PyObject* globals = PyModule_GetDict(published.get());
     if (!globals) return false;
-    state.builtins = PyImport_ImportModule("builtins");
-    if (!state.builtins) return false;
-    if (!create_names_and_constants() || !ready_view_types()) return false;
+    if (!state.builtins && !(state.builtins = PyImport_ImportModule("builtins"))) return false;
+    if ((!names.np && !create_names_and_constants()) || !ready_view_types()) return false;
     if (!import_numpy_interface() || !import_numpy_types()) return false;
-    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
-    if (!numpy || !remember_startup_numpy(numpy.get()) || !record_empty_mean(numpy.get())) return false;
+    // the namespace first: the start-up of NumPy's functions watches it
     state.globals = globals;
     state.module = published.release();  // keeps the namespace alive
-    return true;
+    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+    started = numpy && remember_startup_numpy(numpy.get()) && record_empty_mean(numpy.get());
+    if (!started) {  // a later import starts again
+        Py_CLEAR(state.module);
+        state.globals = nullptr;
+    }
+    return started;
 }
 
 // A C++ exception never reaches the interpreter.
