@@ -12,6 +12,7 @@ import numpy.typing as npt
 import scipy.sparse as sp
 
 Vector = npt.NDArray[np.float64]
+FILE_BLOCK_ROWS = 2048  # rows read from a file at once
 
 
 @dataclass
@@ -23,19 +24,35 @@ class Atlas:
     source: str
     cells: list[str]
     chromosomes: list[str]
-    matrix: npt.NDArray[np.float64] | sp.csr_matrix | None = None
+    matrix: Any = None  # a NumPy array, a CSR matrix, or rows in a file (readers.FileRows)
     ranges: list[tuple[int, int]] = field(default_factory=list)
     profiles: dict[tuple[int, int], Vector] = field(default_factory=dict)
+
+    cached: tuple[int, Vector] | None = field(default=None, repr=False, compare=False)
+
+    def dense_block(self, first: int, stop: int) -> Vector:
+        """Rows first..stop-1 as dense float64 (a matrix in a file is read here)."""
+        assert self.matrix is not None
+        block = self.matrix[first:stop]
+        return np.asarray(block.toarray() if sp.issparse(block) else block, dtype=np.float64)
 
     def dense_row(self, i: int) -> Vector:
         matrix = self.matrix
         assert matrix is not None
-        if sp.issparse(matrix):  # straight from the CSR arrays: scipy's indexing costs more than the row
+        if isinstance(matrix, sp.csr_matrix):  # straight from the CSR arrays: scipy's indexing costs more
             row = np.zeros(matrix.shape[1])
             low, high = matrix.indptr[i], matrix.indptr[i + 1]
             row[matrix.indices[low:high]] = matrix.data[low:high]
             return row
-        return np.ascontiguousarray(matrix[i], dtype=np.float64)
+        if isinstance(matrix, np.ndarray):
+            return np.ascontiguousarray(matrix[i], dtype=np.float64)
+        # a matrix in a file: a block of rows at a time, since the rows are
+        # asked for in order (tasks are numbered as the panels find them)
+        first = i - i % FILE_BLOCK_ROWS
+        if self.cached is None or self.cached[0] != first:
+            self.cached = (first, self.dense_block(first, min(first + FILE_BLOCK_ROWS, len(self.cells))))
+        cached_row: Vector = self.cached[1][i - first]
+        return cached_row
 
     def profile(self, i: int, j: int) -> Vector:
         """Cell i's profile on chromosome j, as contiguous float64."""
@@ -56,14 +73,40 @@ class Atlas:
             dense = np.ascontiguousarray(apply(self.dense_row(i)), dtype=np.float64)
             yield i, [dense[start:stop] for start, stop in self.ranges]
 
+    def panels(self, states: Any, rows: int) -> Iterator[tuple[int, npt.NDArray[np.int64], Vector]]:
+        """The profiles as panels of equal length, (chromosome index, cell
+        indexes, values as copy states, one row per cell): from a matrix, blocks
+        of `rows` cells, one panel per chromosome; from per-profile arrays, the
+        profiles of a chromosome grouped by their length. Always in the same
+        order for the same atlas."""
+        if self.matrix is None:
+            for j in range(len(self.chromosomes)):
+                by_length: dict[int, list[int]] = {}
+                for i in range(len(self.cells)):
+                    by_length.setdefault(len(self.profiles.get((i, j), ())), []).append(i)
+                for length in sorted(by_length):
+                    cells = np.array(by_length[length], dtype=np.int64)
+                    values = np.array([self.profiles.get((int(i), j), np.zeros(0)) for i in cells],
+                                      dtype=np.float64).reshape(len(cells), length)
+                    yield j, cells, states.apply(values)
+            return
+        for first in range(0, len(self.cells), rows):
+            stop = min(first + rows, len(self.cells))
+            dense = states.apply(self.dense_block(first, stop))
+            cells = np.arange(first, stop, dtype=np.int64)
+            for j, (start, end) in enumerate(self.ranges):
+                yield j, cells, np.ascontiguousarray(dense[:, start:end])
+
     def stored_values(self) -> Iterator[Vector]:
         """Every value held, in blocks (implicit zeros of a sparse matrix aside)."""
         if self.matrix is None:
             yield from self.profiles.values()
-        elif sp.issparse(self.matrix):
+        elif isinstance(self.matrix, sp.csr_matrix):
             yield np.asarray(self.matrix.data, dtype=np.float64)
-        else:
-            yield np.asarray(self.matrix, dtype=np.float64).ravel()
+        else:  # in blocks: a float32 matrix, or one in a file, is never copied whole
+            for first in range(0, len(self.cells), FILE_BLOCK_ROWS):
+                block = self.matrix[first:first + FILE_BLOCK_ROWS]
+                yield np.asarray(block.data if sp.issparse(block) else block, dtype=np.float64).ravel()
 
     def first_not_finite(self) -> tuple[str, str, int, float]:
         """Where the first NaN or infinite value is: cell, chromosome, position

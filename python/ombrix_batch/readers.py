@@ -55,6 +55,9 @@ def read_atlas(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout:
     if not path.exists():
         raise InputError(f"{path}: no such file")
     if path.suffix == ".h5ad":
+        streamed = atlas_from_h5ad_file(path, use_rep=use_rep, key=key)
+        if streamed is not None:
+            return streamed
         return atlas_from_anndata(read_h5ad(path), use_rep=use_rep, key=key, name=str(path))
     if path.suffix not in TABLE_SUFFIXES:
         raise InputError(f"{path}: unknown file type {path.suffix!r}; give an .h5ad file or a table "
@@ -219,10 +222,14 @@ def atlas_from_anndata(adata: Any, *, use_rep: str, key: str, name: str) -> Atla
     elif isinstance(matrix, pd.DataFrame):
         matrix = matrix.to_numpy()
     matrix = matrix if sp.issparse(matrix) else np.asarray(matrix)
+    return atlas_from_parts(name, matrix, adata.uns.get(key), pd.Index(adata.obs_names), use_rep, key)
+
+
+def atlas_from_parts(name: str, matrix: Any, entry: Any, obs_names: pd.Index, use_rep: str, key: str) -> Atlas:
+    """The checks of an AnnData's parts, read from memory or from the file."""
     if matrix.ndim != 2 or not np.issubdtype(matrix.dtype, np.number) or np.issubdtype(matrix.dtype, np.complexfloating):
         raise InputError(f"{name}: .obsm[{use_rep!r}] must be a numeric cells x genes matrix, "
                          f"not {matrix.dtype} of shape {matrix.shape}")
-    entry = adata.uns.get(key)
     if not isinstance(entry, Mapping) or "chr_pos" not in entry:
         found = "" if entry is None or isinstance(entry, Mapping) else f" (.uns[{key!r}] is a {type(entry).__name__})"
         raise InputError(f"{name}: .uns[{key!r}]['chr_pos'] is missing{found}: it maps each chromosome to its "
@@ -231,18 +238,69 @@ def atlas_from_anndata(adata: Any, *, use_rep: str, key: str, name: str) -> Atla
         raise InputError(f"{name}: .uns[{key!r}]['chr_pos'] is a {type(entry['chr_pos']).__name__}, not a mapping "
                          f"from each chromosome to its first column of .obsm[{use_rep!r}] (like {{'chr1': 0, "
                          f"'chr2': 1520}})")
-    if not adata.obs_names.is_unique:
-        repeated = adata.obs_names[adata.obs_names.duplicated()][0]
+    if not obs_names.is_unique:
+        repeated = obs_names[obs_names.duplicated()][0]
         raise InputError(f"{name}: the cell name {repeated!r} is used more than once; make them unique "
                          f"(adata.obs_names_make_unique())")
-    chr_pos = dict(adata.uns[key]["chr_pos"])
-    chromosomes, ranges = chromosome_ranges(chr_pos, matrix.shape[1], f"{name}: .uns[{key!r}]['chr_pos']")
+    if len(obs_names) != matrix.shape[0]:
+        raise InputError(f"{name}: .obsm[{use_rep!r}] has {matrix.shape[0]} rows for {len(obs_names)} cells")
+    chromosomes, ranges = chromosome_ranges(dict(entry["chr_pos"]), matrix.shape[1],
+                                            f"{name}: .uns[{key!r}]['chr_pos']")
     if sp.issparse(matrix):
         matrix = sp.csr_matrix(matrix, dtype=np.float64)
         matrix.sum_duplicates()  # one stored value per position
-    else:
-        matrix = np.asarray(matrix, dtype=np.float64)
-    return Atlas(name, [str(c) for c in adata.obs_names], chromosomes, matrix=matrix, ranges=ranges)
+    # a dense matrix keeps its dtype: rows are made float64 as they are read
+    return Atlas(name, [str(c) for c in obs_names], chromosomes, matrix=matrix, ranges=ranges)
+
+
+def atlas_from_h5ad_file(path: pathlib.Path, *, use_rep: str, key: str) -> Atlas | None:
+    """The atlas of an .h5ad file read in blocks of rows straight from it: the
+    cell names, .uns[key] and .obsm[use_rep], never .X. None when the matrix
+    is stored in a way only anndata reads whole (a data frame, say)."""
+    import h5py
+
+    try:
+        from anndata.io import read_elem, sparse_dataset
+    except ImportError:  # anndata < 0.11
+        from anndata.experimental import read_elem, sparse_dataset
+    try:
+        handle = h5py.File(path, "r")
+    except OSError as exc:
+        raise InputError(f"{path}: not a readable .h5ad file ({exc})") from exc
+    obsm = handle.get("obsm")
+    stored = obsm.get(use_rep) if obsm is not None else None
+    if stored is None or "obs" not in handle:
+        handle.close()
+        return None
+    kind = stored.attrs.get("encoding-type", "array" if isinstance(stored, h5py.Dataset) else "")
+    if kind not in ("array", "csr_matrix"):
+        handle.close()
+        return None
+    obs = handle["obs"]
+    index_name = obs.attrs.get("_index", "_index")
+    obs_names = pd.Index(read_elem(obs[index_name]) if index_name in obs else [])
+    entry = read_elem(handle["uns"][key]) if "uns" in handle and key in handle["uns"] else None
+    matrix = FileRows(handle, stored if kind == "array" else sparse_dataset(stored))
+    return atlas_from_parts(str(path), matrix, entry, obs_names, use_rep, key)
+
+
+class FileRows:
+    """A matrix in an open .h5ad file, read a block of rows at a time (the
+    file stays open while the atlas is in use)."""
+
+    ndim = 2
+
+    def __init__(self, handle: Any, stored: Any) -> None:
+        self.handle, self.stored = handle, stored
+        self.shape = tuple(stored.shape)
+        self.dtype = np.dtype(stored.dtype)
+
+    def __getitem__(self, rows: slice) -> Any:
+        block = self.stored[rows]
+        if sp.issparse(block):
+            block = sp.csr_matrix(block, dtype=np.float64)
+            block.sum_duplicates()
+        return block
 
 
 def chromosome_ranges(chr_pos: dict[Any, Any], width: int, where: str) -> tuple[list[str], list[tuple[int, int]]]:

@@ -133,6 +133,72 @@ def lambda_note(given: Any, vector: np.ndarray, used: np.ndarray, names: list[st
     return f"given; {listed} fall back to the mean of the others, {used[names.index(missing[0])]:.6g}"
 
 
+PLAN_ROWS = 2048  # cells planned at once: fixed, as the profiles' digest follows the panels
+
+
+def plan_rows(atlas: Atlas, states: States, exp: np.ndarray,
+              possion: np.ndarray) -> tuple[pd.DataFrame, list[tuple[int, int]], str]:
+    """One row per (cell, chromosome) with its task, the distinct tasks (the
+    first (cell, chromosome) of each), and a digest of every profile. A task
+    is the bits of its values and of the two lambdas its backgrounds use
+    (the module is handed the lambdas after the fallback); equal profiles
+    are found a panel at a time (np.unique over their bits), so the Python
+    work is per distinct profile, not per profile."""
+    digest = hashlib.blake2b(json.dumps([atlas.cells, atlas.chromosomes]).encode(), digest_size=16)
+    possion_keys = [number_key(v) for v in possion]
+    task_of: dict[bytes, int] = {}
+    tasks: list[tuple[int, int]] = []
+    parts: dict[str, list[np.ndarray]] = {"cell": [], "chromosome": [], "n_positions": [], "task": [],
+                                          "segments": []}
+    for j, cells, values in atlas.panels(states, PLAN_ROWS):
+        length = values.shape[1]
+        changes = np.count_nonzero(values[:, 1:] != values[:, :-1], axis=1)
+        keyed = np.ascontiguousarray(np.column_stack([values, exp[cells]]))
+        # one representative row per distinct profile (its bytes, so -0.0 is
+        # not 0.0); a constant profile is told apart by its value and
+        # lambda alone, which most of an atlas is
+        constant = changes == 0
+        rows_of = np.empty(len(cells), dtype=np.int64)
+        for chosen, columns_used in ((constant, [0, length] if length else [length]), (~constant, None)):
+            where = np.flatnonzero(chosen)
+            if not len(where):
+                continue
+            part = keyed[where] if columns_used is None else np.ascontiguousarray(keyed[where][:, columns_used])
+            items = part.view(np.dtype((np.void, part.shape[1] * 8))).reshape(-1)
+            _, first, inverse = np.unique(items, return_index=True, return_inverse=True)
+            rows_of[where] = where[first][inverse.reshape(-1)]
+        representatives, inverse = np.unique(rows_of, return_inverse=True)
+        ids = np.empty(len(representatives), dtype=np.int64)
+        keys = []
+        for u, row in enumerate(representatives):
+            key = hashlib.blake2b(keyed[row], digest_size=16).digest()
+            keys.append(key)
+            found = task_of.setdefault(key + possion_keys[j], len(tasks))
+            if found == len(tasks):
+                tasks.append((int(cells[row]), j))
+            ids[u] = found
+        # the profiles' digest from each row's key: any change of a value changes it
+        digest.update(cells.astype("<i8").tobytes())
+        digest.update(np.frombuffer(b"".join(keys), dtype="V16")[inverse.reshape(-1)].tobytes())
+        parts["cell"].append(cells)
+        parts["chromosome"].append(np.full(len(cells), j, dtype=np.int64))
+        parts["n_positions"].append(np.full(len(cells), length, dtype=np.int64))
+        parts["task"].append(ids[inverse.reshape(-1)])
+        parts["segments"].append(changes + 1 if length else np.zeros(len(cells), dtype=np.int64))
+    columns = {k: np.concatenate(v) if v else np.zeros(0, dtype=np.int64) for k, v in parts.items()}
+    order = np.lexsort((columns["chromosome"], columns["cell"]))  # cell by cell, chromosomes in order
+    columns = {k: v[order] for k, v in columns.items()}
+    n_positions, segments = columns["n_positions"], columns["segments"]
+    status = np.where(n_positions < 3, "too short", np.where(segments == 1, "constant", "ok"))
+    empty = not len(order)
+    rows = pd.DataFrame({
+        "cell": [] if empty else pd.Categorical.from_codes(columns["cell"], atlas.cells),
+        "chromosome": [] if empty else pd.Categorical.from_codes(columns["chromosome"], atlas.chromosomes),
+        "n_positions": n_positions, "task": columns["task"], "status": status,
+    })
+    return rows, tasks, digest.hexdigest()
+
+
 def make_plan(atlas: Atlas, states: States, backgrounds: int, exp_lambda: Any, possion_lambda: Any,
               with_r: bool, ombrix_version: str = "", stop_after: int = 0) -> Plan:
     exp_given = per_item(exp_lambda, atlas.cells, "exp_lambda", "cell",
@@ -150,42 +216,10 @@ def make_plan(atlas: Atlas, states: States, backgrounds: int, exp_lambda: Any, p
     if len(possion) and possion.min() < FEW_CUTS:
         notes["possion_lambda"] += (f" (below {FEW_CUTS:g} cuts on average most backgrounds have 2 cuts or fewer, "
                                     f"score +inf and count against every profile: expect p-values near 1)")
-    cells, chromosomes = [], []
-    positions, segments, hashes = [], [], []
-    profiles_digest = hashlib.blake2b(json.dumps([atlas.cells, atlas.chromosomes]).encode(), digest_size=16)
-    for i, profiles in atlas.cell_rows(states):
-        for j, values in enumerate(profiles):
-            cells.append(i)
-            chromosomes.append(j)
-            positions.append(len(values))
-            segments.append(int(np.count_nonzero(values[1:] != values[:-1])) + 1 if len(values) else 0)
-            value_hash = hashlib.blake2b(memoryview(values), digest_size=16).digest()
-            hashes.append(value_hash)
-            profiles_digest.update(value_hash)
-    cell_index, chromosome_index = np.array(cells), np.array(chromosomes)
-    segment_counts = np.array(segments, dtype=np.float64)
-    task_of: dict[bytes, int] = {}
-    tasks, row_tasks = [], []
-    # the module is handed the lambdas after the fallback, so a task is its
-    # values and the two numbers its backgrounds use
-    exp_keys, possion_keys = [number_key(v) for v in exp], [number_key(v) for v in possion]
-    for k, value_hash in enumerate(hashes):
-        i, j = cells[k], chromosomes[k]
-        key = value_hash + exp_keys[i] + possion_keys[j]
-        if key not in task_of:
-            task_of[key] = len(tasks)
-            tasks.append((i, j))
-        row_tasks.append(task_of[key])
-    n_positions = np.array(positions)
-    status = np.where(n_positions < 3, "too short", np.where(segment_counts == 1, "constant", "ok"))
-    rows = pd.DataFrame({
-        "cell": pd.Categorical.from_codes(cell_index, atlas.cells) if len(cells) else [],
-        "chromosome": pd.Categorical.from_codes(chromosome_index, atlas.chromosomes) if len(cells) else [],
-        "n_positions": n_positions, "task": np.array(row_tasks, dtype=np.int64), "status": status,
-    })
+    rows, tasks, digest = plan_rows(atlas, states, exp, possion)
     # everything the kept results depend on, each under a name a user reads
     fingerprint = {
-        "input": atlas.source, "profiles": profiles_digest.hexdigest(), "tasks": len(tasks),
+        "input": atlas.source, "profiles": digest, "tasks": len(tasks),
         "states": states.describe(), "backgrounds": backgrounds, "stop_after": stop_after,
         "with_r": with_r,
         "exp_lambda": summarised(exp, atlas.cells, per_name=False),
