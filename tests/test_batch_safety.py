@@ -448,3 +448,12 @@ def test_more_cells_than_joblib_sends_in_memory_score_on_two_processes():
     assert len(table) == cells and table["status"].isin(["ok", "constant", "undefined"]).all()
     serial = ombrix_batch.score(atlas, backgrounds=20, n_jobs=1, chunk_size=8, progress=False)
     pd.testing.assert_frame_equal(table, serial, check_exact=True)
+
+
+@pytest.mark.parametrize("tasks", [1, 100, 4096, 130_000, 1_100_000, 5_500_000])
+def test_chunk_files_stay_bounded(tasks):
+    from ombrix_batch.run import MAX_CHUNKS, default_chunk_size
+
+    size = default_chunk_size(tasks)
+    assert 1 <= size and -(-tasks // size) <= MAX_CHUNKS
+    assert size <= 64 or tasks > 64 * MAX_CHUNKS  # small atlases keep their fine-grained chunks

@@ -9,6 +9,7 @@ import json
 import math
 import os
 import pathlib
+import sys
 import time
 import warnings
 from collections import Counter
@@ -46,10 +47,14 @@ OUTPUT_SUFFIXES = {".parquet": None, ".tsv": "\t", ".csv": ","}
 TABLE_DIGEST = "table_sha256"  # in a text table's parameters: the digest of the table they belong to
 
 
+MAX_CHUNKS = 2000  # chunk files a run writes at most
+
+
 def default_chunk_size(task_count: int) -> int:
-    # some tens to hundreds of chunks: fine-grained progress and resume, little
-    # overhead; it depends on the tasks alone, so a resumed run cuts them alike
-    return max(1, min(64, math.ceil(task_count / 64)))
+    # some tens to hundreds of chunks for a small atlas (fine-grained progress
+    # and resume, little overhead), never more than MAX_CHUNKS files for a
+    # large one; it depends on the tasks alone, so a resumed run cuts them alike
+    return max(1, min(64, math.ceil(task_count / 64)), math.ceil(task_count / MAX_CHUNKS))
 
 
 def chunks_of(atlas: Atlas, plan: Plan, states: States, backgrounds: int, stop_after: int, with_r: bool,
@@ -81,10 +86,12 @@ def run_chunks(chunks: Iterator[Chunk], n_jobs: int) -> Iterator[tuple[int, dict
         raise BatchError(f"a worker process died ({str(exc).splitlines()[0]})") from exc
 
 
-def row_counts(plan: Plan, size: int) -> np.ndarray:
-    """How many rows each chunk's tasks stand for (the progress bar counts profiles)."""
-    per_task = np.bincount(plan.rows["task"].to_numpy(), minlength=len(plan.tasks))
-    return np.add.reduceat(per_task, np.arange(0, len(plan.tasks), size)) if len(plan.tasks) else per_task
+def task_counts(plan: Plan, size: int) -> np.ndarray:
+    """How many distinct profiles each chunk holds. The progress bar counts
+    these, the work itself: the chunk that holds the constant profiles stands
+    for most rows of an atlas but costs no more than any other."""
+    first = np.arange(0, len(plan.tasks), size)
+    return np.minimum(size, len(plan.tasks) - first)
 
 
 def check_n_jobs(n_jobs: Any) -> None:
@@ -174,7 +181,7 @@ def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str 
         if output_path is not None:
             store = PartStore(output_path, {**plan.fingerprint, "chunk_size": size}, resume)
         done = store.finished() if store else set()
-        counts = row_counts(plan, size)
+        counts = task_counts(plan, size)
         results: dict[int, dict[str, list[Any]]] = {}
         warned: Counter[str] = Counter()
         for number in done:
@@ -192,8 +199,11 @@ def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str 
             else:
                 finished = run_chunks(pending, workers)
                 workers_note = f"{workers} process(es)"
-            bar = resources.enter_context(tqdm(total=len(plan.rows), initial=int(sum(counts[n] for n in done)),
-                                               unit="profile", disable=not progress, desc="ombrix", dynamic_ncols=True))
+            # without a terminal (a log file), a line every 10 seconds at most
+            quiet_log = {} if sys.stderr.isatty() else {"mininterval": 10.0}
+            bar = resources.enter_context(tqdm(total=len(plan.tasks), initial=int(sum(counts[n] for n in done)),
+                                               unit=" distinct profiles", disable=not progress, desc="ombrix",
+                                               dynamic_ncols=True, **quiet_log))
             try:
                 for number, columns, chunk_warned in finished:
                     if store:
