@@ -36,12 +36,11 @@ from .scoring import R_COLUMNS, RESULT_COLUMNS, Chunk, score_chunk
 from .states import CNVKIT_THRESHOLDS, States, check_values
 from .store import PartStore, parts_folder
 from .subset import check_choice, chosen_cells, subset
-from .tasks import Plan, check_scalar, make_plan
+from .tasks import OK, STATUSES, UNDEFINED, Plan, check_scalar, make_plan
 
 DEFAULT_BACKGROUNDS = 10_000
 DEFAULT_STOP_AFTER = 10
 MAX_COUNT = 2**31 - 1  # the module counts backgrounds in signed 32 bits
-STATUSES = ("ok", "constant", "too short", "undefined")
 CORRECTIONS = {"bh": "Benjamini-Hochberg", "by": "Benjamini-Yekutieli"}
 OUTPUT_SUFFIXES = {".parquet": None, ".tsv": "\t", ".csv": ","}
 TABLE_DIGEST = "table_sha256"  # in a text table's parameters: the digest of the table they belong to
@@ -289,14 +288,14 @@ def assemble(plan: Plan, results: dict[int, dict[str, list[Any]]], backgrounds: 
     table["limit"] = found["limit"].astype(np.float64).to_numpy()
     table["num_greater"] = found["num_greater"].astype(np.int64).to_numpy()
     table["backgrounds"] = found["backgrounds"].astype(np.int64).to_numpy()
-    status = rows["status"].to_numpy().copy()
+    status = rows["status"].cat.codes.to_numpy().copy()
     # a NaN score (two segments of one length, say) is reached by no
     # background: it is no evidence of anything
-    status[(status == "ok") & np.isnan(table["rearrange_score"].to_numpy())] = "undefined"
-    testable = status == "ok"
+    status[(status == OK) & np.isnan(table["rearrange_score"].to_numpy())] = UNDEFINED
+    testable = status == OK
     pvalues = sequential_pvalues(table["num_greater"].to_numpy(), table["backgrounds"].to_numpy(), backgrounds,
                                  stop_after)
-    table["pval"] = np.where(status == "undefined", np.nan, pvalues)
+    table["pval"] = np.where(status == UNDEFINED, np.nan, pvalues)
     table["qval"] = corrected(table["pval"].to_numpy(), testable, correction)
     if with_r:
         table["R"] = found["R"].astype(np.float64).to_numpy()
@@ -305,10 +304,11 @@ def assemble(plan: Plan, results: dict[int, dict[str, list[Any]]], backgrounds: 
         r_pvalues = sequential_pvalues(table["R_num_greater"].to_numpy(), table["R_backgrounds"].to_numpy(),
                                        backgrounds, stop_after)
         table["R_pval"] = np.where(np.isnan(table["R"].to_numpy()), np.nan, r_pvalues)
-    table["status"] = status
+    table["status"] = pd.Categorical.from_codes(status, STATUSES)
     run = by_task["backgrounds"].to_numpy()
+    by_status = np.bincount(status, minlength=len(STATUSES))
     spent = {"backgrounds_run": int(run.sum()), "backgrounds_per_task": round(float(run.mean()), 2) if len(run) else 0.0,
-             "testable": int(testable.sum()), "status_counts": {s: int((status == s).sum()) for s in STATUSES}}
+             "testable": int(testable.sum()), "status_counts": dict(zip(STATUSES, map(int, by_status)))}
     return table, spent
 
 

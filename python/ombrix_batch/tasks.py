@@ -133,6 +133,8 @@ def lambda_note(given: Any, vector: np.ndarray, used: np.ndarray, names: list[st
     return f"given; {listed} fall back to the mean of the others, {used[names.index(missing[0])]:.6g}"
 
 
+STATUSES = ("ok", "constant", "too short", "undefined")
+OK, CONSTANT, TOO_SHORT, UNDEFINED = range(len(STATUSES))
 PLAN_ROWS = 2048  # cells planned at once: fixed, as the profiles' digest follows the panels
 
 
@@ -189,12 +191,15 @@ def plan_rows(atlas: Atlas, states: States, exp: np.ndarray,
     order = np.lexsort((columns["chromosome"], columns["cell"]))  # cell by cell, chromosomes in order
     columns = {k: v[order] for k, v in columns.items()}
     n_positions, segments = columns["n_positions"], columns["segments"]
-    status = np.where(n_positions < 3, "too short", np.where(segments == 1, "constant", "ok"))
+    # codes into STATUSES; a few bytes a row, as an atlas has tens of millions
+    status = np.where(n_positions < 3, TOO_SHORT, np.where(segments == 1, CONSTANT, OK)).astype(np.int8)
     empty = not len(order)
     rows = pd.DataFrame({
-        "cell": [] if empty else pd.Categorical.from_codes(columns["cell"], atlas.cells),
-        "chromosome": [] if empty else pd.Categorical.from_codes(columns["chromosome"], atlas.chromosomes),
-        "n_positions": n_positions, "task": columns["task"], "status": status,
+        "cell": [] if empty else pd.Categorical.from_codes(columns["cell"].astype(np.int32), atlas.cells),
+        "chromosome": [] if empty else pd.Categorical.from_codes(columns["chromosome"].astype(np.int32),
+                                                                 atlas.chromosomes),
+        "n_positions": n_positions.astype(np.int32), "task": columns["task"],
+        "status": pd.Categorical.from_codes(status, STATUSES),
     })
     return rows, tasks, digest.hexdigest()
 
