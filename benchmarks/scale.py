@@ -4,7 +4,8 @@ the numbers are about the driver, not the module.
 
     python scale.py ATLAS.h5ad [ATLAS.h5ad ...] [--n-jobs 2] [--backgrounds 20]
 
-Each atlas is scored by `ombrix score` in a child process; the parent's and
+Reading and planning are timed alone (with --n-jobs processes), then each
+atlas is scored by `ombrix score` in a child process; the parent's and
 each worker's peak RSS come from /proc (sampled every 0.2 s) and from
 getrusage for the parent.
 """
@@ -28,7 +29,7 @@ started = time.perf_counter()
 atlas = read_atlas(sys.argv[1])
 states = States("thresholds")
 check_values(atlas, states)
-plan = make_plan(atlas, states, 20, None, None, False)
+plan = make_plan(atlas, states, 20, None, None, False, n_jobs=int(sys.argv[2]))
 print(json.dumps({"cells": len(atlas.cells), "profiles": len(plan.rows), "tasks": len(plan.tasks),
                   "plan_s": time.perf_counter() - started,
                   "plan_rss_gb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1e6}))
@@ -85,8 +86,8 @@ def main() -> None:
     print(f"{'cells':>9}{'profiles':>11}{'tasks':>10}{'read+plan s':>13}{'plan GB':>9}"
           f"{'whole run s':>13}{'parent GB':>11}{'worker GB':>11}")
     for path in args.atlases:
-        planned = json.loads(subprocess.run([sys.executable, "-c", PLAN, path], capture_output=True, text=True,
-                                            check=True).stdout)
+        planned = json.loads(subprocess.run([sys.executable, "-c", PLAN, path, str(args.n_jobs)],
+                                            capture_output=True, text=True, check=True).stdout)
         run = score(path, args.n_jobs, args.backgrounds)
         print(f"{planned['cells']:>9}{planned['profiles']:>11}{planned['tasks']:>10}{planned['plan_s']:>13.1f}"
               f"{planned['plan_rss_gb']:>9.2f}{run['score_s']:>13.1f}{run['parent_gb']:>11.2f}"

@@ -60,3 +60,16 @@ def test_x_is_never_read(tmp_path):
         anndata.read_h5ad(path)
     pd.testing.assert_frame_equal(ombrix_batch.score(path, **OPTIONS), ombrix_batch.score(adata, **OPTIONS),
                                   check_exact=True)
+
+
+@pytest.mark.parametrize("sparse", [False, True], ids=["dense", "csr"])
+def test_the_plan_made_by_two_processes_is_the_plan_of_one(tmp_path, sparse):
+    from ombrix_batch.states import States
+    from ombrix_batch.tasks import make_plan
+
+    values = log_ratios(4500, np.float32)  # three blocks
+    adata = written(tmp_path / "a.h5ad", sp.csr_matrix(values) if sparse else values, with_x=False)
+    for source in (read_atlas(tmp_path / "a.h5ad"), read_atlas(adata)):
+        one, two = (make_plan(source, States("thresholds"), 20, None, None, False, n_jobs=n) for n in (1, 2))
+        pd.testing.assert_frame_equal(one.rows, two.rows, check_exact=True)
+        assert one.tasks == two.tasks and one.fingerprint == two.fingerprint

@@ -36,6 +36,15 @@ class Atlas:
         block = self.matrix[first:stop]
         return np.asarray(block.toarray() if sp.issparse(block) else block, dtype=np.float64)
 
+    def block_source(self, first: int, stop: int) -> tuple[Any, int, int]:
+        """What a worker reads rows first..stop-1 from, and where: a matrix in
+        a file travels as its place and is read there; one in memory goes as
+        the block itself."""
+        if hasattr(self.matrix, "handle"):
+            return self.matrix, first, stop
+        assert self.matrix is not None
+        return self.matrix[first:stop], 0, stop - first
+
     def dense_row(self, i: int) -> Vector:
         matrix = self.matrix
         assert matrix is not None

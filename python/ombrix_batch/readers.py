@@ -260,9 +260,9 @@ def atlas_from_h5ad_file(path: pathlib.Path, *, use_rep: str, key: str) -> Atlas
     import h5py
 
     try:
-        from anndata.io import read_elem, sparse_dataset
+        from anndata.io import read_elem
     except ImportError:  # anndata < 0.11
-        from anndata.experimental import read_elem, sparse_dataset
+        from anndata.experimental import read_elem
     try:
         handle = h5py.File(path, "r")
     except OSError as exc:
@@ -280,8 +280,18 @@ def atlas_from_h5ad_file(path: pathlib.Path, *, use_rep: str, key: str) -> Atlas
     index_name = obs.attrs.get("_index", "_index")
     obs_names = pd.Index(read_elem(obs[index_name]) if index_name in obs else [])
     entry = read_elem(handle["uns"][key]) if "uns" in handle and key in handle["uns"] else None
-    matrix = FileRows(handle, stored if kind == "array" else sparse_dataset(stored))
+    matrix = FileRows(handle, stored.name, kind == "csr_matrix")
     return atlas_from_parts(str(path), matrix, entry, obs_names, use_rep, key)
+
+
+def stored_matrix(handle: Any, name: str, sparse: bool) -> Any:
+    if not sparse:
+        return handle[name]
+    try:
+        from anndata.io import sparse_dataset
+    except ImportError:  # anndata < 0.11
+        from anndata.experimental import sparse_dataset
+    return sparse_dataset(handle[name])
 
 
 class FileRows:
@@ -290,10 +300,20 @@ class FileRows:
 
     ndim = 2
 
-    def __init__(self, handle: Any, stored: Any) -> None:
-        self.handle, self.stored = handle, stored
-        self.shape = tuple(stored.shape)
-        self.dtype = np.dtype(stored.dtype)
+    def __init__(self, handle: Any, name: str, sparse: bool) -> None:
+        self.handle, self.name, self.sparse = handle, name, sparse
+        self.stored = stored_matrix(handle, name, sparse)
+        self.shape = tuple(self.stored.shape)
+        self.dtype = np.dtype(self.stored.dtype)
+
+    # a worker that plans a block opens the file itself: only its name travels
+    def __getstate__(self) -> dict[str, Any]:
+        return {"path": self.handle.filename, "name": self.name, "sparse": self.sparse}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        import h5py
+
+        self.__init__(h5py.File(state["path"], "r"), state["name"], state["sparse"])  # type: ignore[misc]
 
     def __getitem__(self, rows: slice) -> Any:
         block = self.stored[rows]

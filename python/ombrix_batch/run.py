@@ -36,7 +36,7 @@ from .scoring import R_COLUMNS, RESULT_COLUMNS, Chunk, score_chunk
 from .states import CNVKIT_THRESHOLDS, States, check_values
 from .store import PartStore, parts_folder
 from .subset import check_choice, chosen_cells, subset
-from .tasks import OK, STATUSES, UNDEFINED, Plan, check_scalar, make_plan
+from .tasks import OK, PLAN_ROWS, STATUSES, UNDEFINED, Plan, check_scalar, make_plan
 
 DEFAULT_BACKGROUNDS = 10_000
 DEFAULT_STOP_AFTER = 10
@@ -164,7 +164,10 @@ def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str 
             atlas = subset(atlas, chosen)
         check_values(atlas, chosen_states)
         version = ombrix_version()
-        plan = make_plan(atlas, chosen_states, backgrounds, exp_lambda, possion_lambda, with_r, version, stop_after)
+        blocks = math.ceil(len(atlas.cells) / PLAN_ROWS)
+        planners, _ = worker_count(-1 if on_dask else n_jobs, blocks, oversubscribe)
+        plan = make_plan(atlas, chosen_states, backgrounds, exp_lambda, possion_lambda, with_r, version, stop_after,
+                         planners)
         size = chunk_size or default_chunk_size(len(plan.tasks))
         chunk_count = math.ceil(len(plan.tasks) / size)
         workers, workers_capped = (1, None) if on_dask else worker_count(n_jobs, chunk_count, oversubscribe)

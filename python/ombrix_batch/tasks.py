@@ -8,7 +8,7 @@ import json
 import math
 import numbers
 import struct
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -138,55 +138,101 @@ OK, CONSTANT, TOO_SHORT, UNDEFINED = range(len(STATUSES))
 PLAN_ROWS = 2048  # cells planned at once: fixed, as the profiles' digest follows the panels
 
 
-def plan_rows(atlas: Atlas, states: States, exp: np.ndarray,
-              possion: np.ndarray) -> tuple[pd.DataFrame, list[tuple[int, int]], str]:
+@dataclass
+class Panel:
+    """What the plan needs of one panel, computed where its values are (in a
+    worker, when the plan is made in parallel): each row's segment count,
+    and one representative row, key and index per distinct profile."""
+
+    chromosome: int
+    cells: np.ndarray
+    length: int
+    changes: np.ndarray
+    representatives: np.ndarray  # a row of each distinct profile
+    keys: list[bytes]  # each distinct profile's digest (its bytes and its cell's exp_lambda)
+    inverse: np.ndarray  # each row's distinct profile
+
+
+def summarised_panel(j: int, cells: np.ndarray, values: np.ndarray, exp_cells: np.ndarray) -> Panel:
+    length = values.shape[1]
+    changes = np.count_nonzero(values[:, 1:] != values[:, :-1], axis=1)
+    keyed = np.ascontiguousarray(np.column_stack([values, exp_cells]))
+    # one representative row per distinct profile (its bytes, so -0.0 is
+    # not 0.0); a constant profile is told apart by its value and lambda
+    # alone, which most of an atlas is
+    constant = changes == 0
+    rows_of = np.empty(len(cells), dtype=np.int64)
+    for chosen, columns_used in ((constant, [0, length] if length else [length]), (~constant, None)):
+        where = np.flatnonzero(chosen)
+        if not len(where):
+            continue
+        part = keyed[where] if columns_used is None else np.ascontiguousarray(keyed[where][:, columns_used])
+        items = part.view(np.dtype((np.void, part.shape[1] * 8))).reshape(-1)
+        _, first, inverse = np.unique(items, return_index=True, return_inverse=True)
+        rows_of[where] = where[first][inverse.reshape(-1)]
+    representatives, inverse = np.unique(rows_of, return_inverse=True)
+    keys = [hashlib.blake2b(keyed[row], digest_size=16).digest() for row in representatives]
+    return Panel(j, cells, length, changes, representatives, keys, inverse.reshape(-1))
+
+
+def summarised_block(source: Any, low: int, high: int, first: int, ranges: list[tuple[int, int]],
+                     states: States, exp_block: np.ndarray) -> list[Panel]:
+    """The panels of cells first.. (rows low..high of `source`: a block of the
+    matrix, or the matrix in its file), one per chromosome; run in a worker."""
+    block = source[low:high]
+    dense = states.apply(np.asarray(block.toarray() if hasattr(block, "toarray") else block, dtype=np.float64))
+    cells = np.arange(first, first + high - low, dtype=np.int64)
+    return [summarised_panel(j, cells, np.ascontiguousarray(dense[:, a:b]), exp_block) for j, (a, b) in
+            enumerate(ranges)]
+
+
+def panels(atlas: Atlas, states: States, exp: np.ndarray, n_jobs: int) -> Iterator[Panel]:
+    """The atlas's panels in their fixed order, made by `n_jobs` processes
+    where the atlas is a matrix of more than one block."""
+    if atlas.matrix is None or n_jobs == 1 or len(atlas.cells) <= PLAN_ROWS:
+        for j, cells, values in atlas.panels(states, PLAN_ROWS):
+            yield summarised_panel(j, cells, values, exp[cells])
+        return
+    from joblib import Parallel, delayed
+
+    blocks = range(0, len(atlas.cells), PLAN_ROWS)
+    jobs = (delayed(summarised_block)(*atlas.block_source(first, min(first + PLAN_ROWS, len(atlas.cells))), first,
+                                      atlas.ranges, states, exp[first:first + PLAN_ROWS]) for first in blocks)
+    # processes, in order (the digest follows the panels), a few blocks ahead
+    for block in Parallel(n_jobs=n_jobs, backend="loky", return_as="generator", pre_dispatch="2*n_jobs")(jobs):
+        yield from block
+
+
+def plan_rows(atlas: Atlas, states: States, exp: np.ndarray, possion: np.ndarray,
+              n_jobs: int = 1) -> tuple[pd.DataFrame, list[tuple[int, int]], str]:
     """One row per (cell, chromosome) with its task, the distinct tasks (the
     first (cell, chromosome) of each), and a digest of every profile. A task
     is the bits of its values and of the two lambdas its backgrounds use
     (the module is handed the lambdas after the fallback); equal profiles
-    are found a panel at a time (np.unique over their bits), so the Python
-    work is per distinct profile, not per profile."""
+    are found a panel at a time (np.unique over their bits), so the work
+    here is per distinct profile, not per profile."""
     digest = hashlib.blake2b(json.dumps([atlas.cells, atlas.chromosomes]).encode(), digest_size=16)
     possion_keys = [number_key(v) for v in possion]
     task_of: dict[bytes, int] = {}
     tasks: list[tuple[int, int]] = []
     parts: dict[str, list[np.ndarray]] = {"cell": [], "chromosome": [], "n_positions": [], "task": [],
                                           "segments": []}
-    for j, cells, values in atlas.panels(states, PLAN_ROWS):
-        length = values.shape[1]
-        changes = np.count_nonzero(values[:, 1:] != values[:, :-1], axis=1)
-        keyed = np.ascontiguousarray(np.column_stack([values, exp[cells]]))
-        # one representative row per distinct profile (its bytes, so -0.0 is
-        # not 0.0); a constant profile is told apart by its value and
-        # lambda alone, which most of an atlas is
-        constant = changes == 0
-        rows_of = np.empty(len(cells), dtype=np.int64)
-        for chosen, columns_used in ((constant, [0, length] if length else [length]), (~constant, None)):
-            where = np.flatnonzero(chosen)
-            if not len(where):
-                continue
-            part = keyed[where] if columns_used is None else np.ascontiguousarray(keyed[where][:, columns_used])
-            items = part.view(np.dtype((np.void, part.shape[1] * 8))).reshape(-1)
-            _, first, inverse = np.unique(items, return_index=True, return_inverse=True)
-            rows_of[where] = where[first][inverse.reshape(-1)]
-        representatives, inverse = np.unique(rows_of, return_inverse=True)
-        ids = np.empty(len(representatives), dtype=np.int64)
-        keys = []
-        for u, row in enumerate(representatives):
-            key = hashlib.blake2b(keyed[row], digest_size=16).digest()
-            keys.append(key)
+    for panel in panels(atlas, states, exp, n_jobs):
+        j, cells = panel.chromosome, panel.cells
+        ids = np.empty(len(panel.keys), dtype=np.int64)
+        for u, key in enumerate(panel.keys):
             found = task_of.setdefault(key + possion_keys[j], len(tasks))
             if found == len(tasks):
-                tasks.append((int(cells[row]), j))
+                tasks.append((int(cells[panel.representatives[u]]), j))
             ids[u] = found
         # the profiles' digest from each row's key: any change of a value changes it
         digest.update(cells.astype("<i8").tobytes())
-        digest.update(np.frombuffer(b"".join(keys), dtype="V16")[inverse.reshape(-1)].tobytes())
+        digest.update(np.frombuffer(b"".join(panel.keys), dtype="V16")[panel.inverse].tobytes())
         parts["cell"].append(cells)
         parts["chromosome"].append(np.full(len(cells), j, dtype=np.int64))
-        parts["n_positions"].append(np.full(len(cells), length, dtype=np.int64))
-        parts["task"].append(ids[inverse.reshape(-1)])
-        parts["segments"].append(changes + 1 if length else np.zeros(len(cells), dtype=np.int64))
+        parts["n_positions"].append(np.full(len(cells), panel.length, dtype=np.int64))
+        parts["task"].append(ids[panel.inverse])
+        parts["segments"].append(panel.changes + 1 if panel.length else np.zeros(len(cells), dtype=np.int64))
     columns = {k: np.concatenate(v) if v else np.zeros(0, dtype=np.int64) for k, v in parts.items()}
     order = np.lexsort((columns["chromosome"], columns["cell"]))  # cell by cell, chromosomes in order
     columns = {k: v[order] for k, v in columns.items()}
@@ -205,7 +251,7 @@ def plan_rows(atlas: Atlas, states: States, exp: np.ndarray,
 
 
 def make_plan(atlas: Atlas, states: States, backgrounds: int, exp_lambda: Any, possion_lambda: Any,
-              with_r: bool, ombrix_version: str = "", stop_after: int = 0) -> Plan:
+              with_r: bool, ombrix_version: str = "", stop_after: int = 0, n_jobs: int = 1) -> Plan:
     exp_given = per_item(exp_lambda, atlas.cells, "exp_lambda", "cell",
                          np.full(len(atlas.cells), DEFAULT_EXP_LAMBDA))
     possion_given = per_item(possion_lambda, atlas.chromosomes, "possion_lambda", "chromosome",
@@ -221,7 +267,7 @@ def make_plan(atlas: Atlas, states: States, backgrounds: int, exp_lambda: Any, p
     if len(possion) and possion.min() < FEW_CUTS:
         notes["possion_lambda"] += (f" (below {FEW_CUTS:g} cuts on average most backgrounds have 2 cuts or fewer, "
                                     f"score +inf and count against every profile: expect p-values near 1)")
-    rows, tasks, digest = plan_rows(atlas, states, exp, possion)
+    rows, tasks, digest = plan_rows(atlas, states, exp, possion, n_jobs)
     # everything the kept results depend on, each under a name a user reads
     fingerprint = {
         "input": atlas.source, "profiles": digest, "tasks": len(tasks),
