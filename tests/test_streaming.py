@@ -9,7 +9,8 @@ anndata = pytest.importorskip("anndata")
 sp = pytest.importorskip("scipy.sparse")
 
 import ombrix_batch  # noqa: E402
-from ombrix_batch.readers import FileRows, read_atlas  # noqa: E402
+from ombrix_batch.h5ad import FileRows  # noqa: E402
+from ombrix_batch.readers import read_atlas  # noqa: E402
 
 pytestmark = pytest.mark.filterwarnings("ignore:Mean of empty slice", "ignore:invalid value encountered")
 OPTIONS = {"states": "thresholds", "backgrounds": 60, "n_jobs": 1, "progress": False}

@@ -3,6 +3,7 @@ order, and each cell's profile on each chromosome, read from one matrix (AnnData
 wide tables) or from per-profile arrays (long tables)."""
 from __future__ import annotations
 
+import os
 from collections.abc import Iterator
 from dataclasses import dataclass, field
 from typing import Any
@@ -10,6 +11,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 import scipy.sparse as sp
+
+from .errors import InputError
 
 Vector = npt.NDArray[np.float64]
 FILE_BLOCK_ROWS = 2048  # rows read from a file at once
@@ -24,7 +27,7 @@ class Atlas:
     source: str
     cells: list[str]
     chromosomes: list[str]
-    matrix: Any = None  # a NumPy array, a CSR matrix, or rows in a file (readers.FileRows)
+    matrix: Any = None  # a NumPy array, a CSR matrix, or rows in a file (h5ad.FileRows)
     ranges: list[tuple[int, int]] = field(default_factory=list)
     profiles: dict[tuple[int, int], Vector] = field(default_factory=dict)
 
@@ -127,3 +130,9 @@ class Atlas:
                     return self.cells[i], self.chromosomes[j], int(bad[0]), float(values[bad[0]])
         raise ValueError("every value is finite")
 
+
+def check_source(source: Any) -> None:
+    """A path, an AnnData or an Atlas; anything else is named before any work."""
+    if not isinstance(source, (str, os.PathLike, Atlas)) and not (hasattr(source, "obsm") and hasattr(source, "uns")):
+        raise InputError(f"the atlas must be a path (str or os.PathLike), an AnnData or an Atlas, not "
+                         f"{type(source).__name__}")

@@ -13,9 +13,9 @@ import pandas as pd
 
 from .anndata_io import write_back, write_h5ad
 from .errors import BatchError, BatchNote
+from .h5ad import atlas_from_anndata
 from .outputs import check_writable_place, exclusive, refuse_input_as_output, remove_leftovers
 from .plots import read_anndata
-from .readers import atlas_from_anndata
 from .run import CORRECTIONS, DEFAULT_BACKGROUNDS, DEFAULT_STOP_AFTER, score, table_files
 from .states import CNVKIT_THRESHOLDS, METHODS
 from .store import parts_folder

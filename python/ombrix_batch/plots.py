@@ -211,7 +211,7 @@ def obs_column(atlas: Any, column: str) -> pd.Series:
 
 
 def read_anndata(atlas: Any) -> Any:
-    from .readers import read_h5ad
+    from .h5ad import read_h5ad
 
     return atlas if hasattr(atlas, "obs") else read_h5ad(atlas)
 

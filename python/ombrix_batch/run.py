@@ -20,7 +20,7 @@ import numpy as np
 import pandas as pd
 from scipy.stats import false_discovery_control
 
-from .atlas import Atlas
+from .atlas import Atlas, check_source
 from .cluster import dask_client, describe, run_on_dask
 from .errors import BatchError, BatchNote, InputError
 from .outputs import (
@@ -31,7 +31,7 @@ from .outputs import (
     write_atomically,
     write_together,
 )
-from .readers import check_source, read_atlas
+from .readers import read_atlas
 from .scoring import R_COLUMNS, RESULT_COLUMNS, Chunk, score_chunk
 from .states import CNVKIT_THRESHOLDS, States, check_values
 from .store import PartStore, parts_folder
