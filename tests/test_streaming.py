@@ -1,11 +1,11 @@
 """An .h5ad read in blocks of rows straight from the file (never .X) gives the
 table of the same AnnData scored from memory, dense or CSR, float32 or float64."""
-import h5py
 import numpy as np
 import pytest
 
 pd = pytest.importorskip("pandas")
 anndata = pytest.importorskip("anndata")
+h5py = pytest.importorskip("h5py")
 sp = pytest.importorskip("scipy.sparse")
 
 import ombrix_batch  # noqa: E402
