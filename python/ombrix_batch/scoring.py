@@ -68,12 +68,12 @@ WATCH_SECONDS = 1.0
 watching: list[int] = []  # the parent this worker process watches, once started
 
 
-def end_with_parent(chunk: Chunk) -> None:
+def end_with_parent(dispatcher: int) -> None:
     """In a worker process, a thread that ends the process once its parent is
     gone: a parent killed outright (SIGKILL) cannot stop its pool, whose
     workers would otherwise compute and wait for ever. The process that sent
-    the chunk (n_jobs=1) is the user's own and is never watched."""
-    if watching or os.getpid() == chunk.dispatcher:
+    the work (`dispatcher`: n_jobs=1) is the user's own and is never watched."""
+    if watching or os.getpid() == dispatcher:
         return
     parent = os.getppid()
     watching.append(parent)
@@ -91,7 +91,7 @@ def score_chunk(chunk: Chunk) -> tuple[int, dict[str, list[float | int]], Counte
     columns = RESULT_COLUMNS + (R_COLUMNS if chunk.with_r else [])
     results: dict[str, list[float | int]] = {c: [] for c in columns}
     warned: Counter[str] = Counter()
-    end_with_parent(chunk)
+    end_with_parent(chunk.dispatcher)
     with ONE_CALL_AT_A_TIME:
         for task, exp_lambda, possion_lambda, values in chunk.tasks:
             with warnings.catch_warnings(record=True) as caught:

@@ -7,6 +7,7 @@ import hashlib
 import json
 import math
 import numbers
+import os
 import struct
 from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
@@ -176,9 +177,12 @@ def summarised_panel(j: int, cells: np.ndarray, values: np.ndarray, exp_cells: n
 
 
 def summarised_block(source: Any, low: int, high: int, first: int, ranges: list[tuple[int, int]],
-                     states: States, exp_block: np.ndarray) -> list[Panel]:
+                     states: States, exp_block: np.ndarray, dispatcher: int) -> list[Panel]:
     """The panels of cells first.. (rows low..high of `source`: a block of the
     matrix, or the matrix in its file), one per chromosome; run in a worker."""
+    from .scoring import end_with_parent
+
+    end_with_parent(dispatcher)
     block = source[low:high]
     dense = states.apply(np.asarray(block.toarray() if hasattr(block, "toarray") else block, dtype=np.float64))
     cells = np.arange(first, first + high - low, dtype=np.int64)
@@ -197,7 +201,8 @@ def panels(atlas: Atlas, states: States, exp: np.ndarray, n_jobs: int) -> Iterat
 
     blocks = range(0, len(atlas.cells), PLAN_ROWS)
     jobs = (delayed(summarised_block)(*atlas.block_source(first, min(first + PLAN_ROWS, len(atlas.cells))), first,
-                                      atlas.ranges, states, exp[first:first + PLAN_ROWS]) for first in blocks)
+                                      atlas.ranges, states, exp[first:first + PLAN_ROWS], os.getpid())
+            for first in blocks)
     # processes, in order (the digest follows the panels), a few blocks ahead
     for block in Parallel(n_jobs=n_jobs, backend="loky", return_as="generator", pre_dispatch="2*n_jobs")(jobs):
         yield from block
