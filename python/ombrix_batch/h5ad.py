@@ -77,10 +77,7 @@ def atlas_from_h5ad_file(path: pathlib.Path, *, use_rep: str, key: str) -> Atlas
     is stored in a way only anndata reads whole (a data frame, say)."""
     import h5py
 
-    try:
-        from anndata.io import read_elem
-    except ImportError:  # anndata < 0.11
-        from anndata.experimental import read_elem
+    read_elem, _ = element_readers()
     try:
         handle = h5py.File(path, "r")
     except OSError as exc:
@@ -102,14 +99,29 @@ def atlas_from_h5ad_file(path: pathlib.Path, *, use_rep: str, key: str) -> Atlas
     return atlas_from_parts(str(path), matrix, entry, obs_names, use_rep, key)
 
 
-def stored_matrix(handle: Any, name: str, sparse: bool) -> Any:
-    if not sparse:
-        return handle[name]
+def element_readers() -> tuple[Any, Any]:
+    """anndata's readers of one stored element: (read_elem, sparse_dataset)."""
     try:
-        from anndata.io import sparse_dataset
+        from anndata.io import read_elem, sparse_dataset
     except ImportError:  # anndata < 0.11
-        from anndata.experimental import sparse_dataset
-    return sparse_dataset(handle[name])
+        from anndata.experimental import read_elem, sparse_dataset
+    return read_elem, sparse_dataset
+
+
+def read_obs(path: pathlib.Path) -> pd.DataFrame:
+    """An .h5ad file's .obs alone."""
+    import h5py
+
+    read_elem, _ = element_readers()
+    try:
+        with h5py.File(path, "r") as handle:
+            return read_elem(handle["obs"])
+    except (OSError, KeyError) as exc:
+        raise InputError(f"{path}: its .obs cannot be read ({exc})") from None
+
+
+def stored_matrix(handle: Any, name: str, sparse: bool) -> Any:
+    return element_readers()[1](handle[name]) if sparse else handle[name]
 
 
 class FileRows:
@@ -119,6 +131,9 @@ class FileRows:
     ndim = 2
 
     def __init__(self, handle: Any, name: str, sparse: bool) -> None:
+        self.open(handle, name, sparse)
+
+    def open(self, handle: Any, name: str, sparse: bool) -> None:
         self.handle, self.name, self.sparse = handle, name, sparse
         self.stored = stored_matrix(handle, name, sparse)
         self.shape = tuple(self.stored.shape)
@@ -131,7 +146,7 @@ class FileRows:
     def __setstate__(self, state: dict[str, Any]) -> None:
         import h5py
 
-        self.__init__(h5py.File(state["path"], "r"), state["name"], state["sparse"])  # type: ignore[misc]
+        self.open(h5py.File(state["path"], "r"), state["name"], state["sparse"])
 
     def __getitem__(self, rows: slice) -> Any:
         block = self.stored[rows]

@@ -204,10 +204,12 @@ def draw(table: pd.DataFrame, table_path: Any, atlas: Any, groupby: str | None, 
 def obs_column(atlas: Any, column: str) -> pd.Series:
     if atlas is None:
         raise InputError("grouping cells needs the AnnData they come from (--atlas)")
-    adata = read_anndata(atlas)
-    if column not in adata.obs:
-        raise InputError(f".obs has no column {column!r} (it has {list(adata.obs.columns)})")
-    return pd.Series(adata.obs[column].to_numpy(), index=adata.obs_names.astype(str))
+    from .subset import obs_of
+
+    obs = obs_of(atlas)  # of a file, .obs alone is read
+    if column not in obs:
+        raise InputError(f".obs has no column {column!r} (it has {list(obs.columns)})")
+    return pd.Series(obs[column].to_numpy(), index=obs.index.astype(str))
 
 
 def read_anndata(atlas: Any) -> Any:

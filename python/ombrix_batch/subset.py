@@ -12,6 +12,7 @@ import pandas as pd
 
 from .atlas import Atlas
 from .errors import InputError
+from .h5ad import read_obs
 
 
 def check_choice(cells: Sequence[str] | None, groupby: str | None, groups: Sequence[str] | None) -> None:
@@ -44,13 +45,10 @@ def obs_of(source: Any) -> pd.DataFrame:
         return source.obs
     path = pathlib.Path(os.fspath(source)) if isinstance(source, (str, os.PathLike)) else None
     if path is None or path.suffix != ".h5ad":
-        raise InputError("choosing cells by group needs an .h5ad file or an AnnData (their .obs)")
-    import anndata
-    import h5py
-
-    with h5py.File(path, "r") as handle:
-        obs = anndata.io.read_elem(handle["obs"]) if hasattr(anndata, "io") else anndata.read_h5ad(path).obs
-    return obs
+        raise InputError("grouping cells needs an .h5ad file or an AnnData (their .obs)")
+    if not path.exists():
+        raise InputError(f"{path}: no such file")
+    return read_obs(path)
 
 
 def chosen_cells(source: Any, cells: Sequence[str] | None, groupby: str | None,
