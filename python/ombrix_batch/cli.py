@@ -13,9 +13,8 @@ import pandas as pd
 
 from .anndata_io import write_back, write_h5ad
 from .errors import BatchError, BatchNote
-from .h5ad import atlas_from_anndata
+from .h5ad import atlas_from_anndata, read_h5ad
 from .outputs import check_writable_place, exclusive, refuse_input_as_output, remove_leftovers
-from .plots import read_anndata
 from .run import CORRECTIONS, DEFAULT_BACKGROUNDS, DEFAULT_STOP_AFTER, score, table_files
 from .states import CNVKIT_THRESHOLDS, METHODS
 from .store import parts_folder
@@ -207,7 +206,7 @@ def score_and_write(args: argparse.Namespace, output: pathlib.Path, h5ad: pathli
             check_writable_place(h5ad, "--write-h5ad")
             held.enter_context(exclusive(h5ad))
             remove_leftovers(h5ad)
-            adata = read_anndata(args.input)
+            adata = read_h5ad(args.input)
             source = atlas_from_anndata(adata, use_rep=args.use_rep, key=args.key, name=args.input)
             slashed = [c for c in source.chromosomes if "/" in c]
             if slashed:  # found before the work, not when the results are written

@@ -212,12 +212,6 @@ def obs_column(atlas: Any, column: str) -> pd.Series:
     return pd.Series(obs[column].to_numpy(), index=obs.index.astype(str))
 
 
-def read_anndata(atlas: Any) -> Any:
-    from .h5ad import read_h5ad
-
-    return atlas if hasattr(atlas, "obs") else read_h5ad(atlas)
-
-
 def profile_plot(table: pd.DataFrame, atlas: Any, cell: str | None, chromosome: str | None,
                  states: str | None, plt: Any) -> Any:
     from .readers import read_atlas
