@@ -32,7 +32,7 @@ from .outputs import (
     write_together,
 )
 from .readers import read_atlas
-from .scoring import R_COLUMNS, RESULT_COLUMNS, Chunk, score_chunk
+from .scoring import Chunk, score_chunk
 from .states import CNVKIT_THRESHOLDS, States, check_values
 from .store import PartStore, parts_folder
 from .subset import check_choice, chosen_cells, subset
@@ -277,20 +277,26 @@ def corrected(pvalues: np.ndarray, testable: np.ndarray, correction: str) -> np.
 def assemble(plan: Plan, results: dict[int, dict[str, list[Any]]], backgrounds: int, stop_after: int,
              with_r: bool, correction: str) -> tuple[pd.DataFrame, dict[str, Any]]:
     """The table, and what its backgrounds cost (over the distinct tasks)."""
-    columns = RESULT_COLUMNS + (R_COLUMNS if with_r else [])
-    merged = {c: [v for n in sorted(results) for v in results[n][c]] for c in columns}
-    by_task = pd.DataFrame(merged).set_index("task").sort_index()
-    if len(by_task) != len(plan.tasks):
-        raise BatchError(f"{len(plan.tasks) - len(by_task)} tasks have no result")
+    chunks = sorted(results)
+    task_ids = np.concatenate([np.asarray(results[n]["task"], dtype=np.int64) for n in chunks]) if chunks \
+        else np.zeros(0, dtype=np.int64)
+    if len(np.unique(task_ids)) != len(plan.tasks):
+        raise BatchError(f"{len(plan.tasks) - len(np.unique(task_ids))} tasks have no result")
+    # where each task's result sits among the chunks' results, and so each row's
+    where = np.empty(len(plan.tasks), dtype=np.int64)
+    where[task_ids] = np.arange(len(task_ids))
     rows = plan.rows
-    found = by_task.loc[rows["task"].to_numpy()].reset_index(drop=True)
+    of_rows = where[rows["task"].to_numpy()]
+
+    def by_task(column: str, dtype: type) -> np.ndarray:
+        return np.concatenate([np.asarray(results[n][column], dtype=dtype) for n in chunks]) if chunks \
+            else np.zeros(0, dtype=dtype)
+
     table = pd.DataFrame({"cell": rows["cell"], "chromosome": rows["chromosome"],
-                          "n_positions": rows["n_positions"]})
-    table["n_segments"] = found["n_segments"].astype(np.int64).to_numpy()
-    table["rearrange_score"] = found["rearrange_score"].astype(np.float64).to_numpy()
-    table["limit"] = found["limit"].astype(np.float64).to_numpy()
-    table["num_greater"] = found["num_greater"].astype(np.int64).to_numpy()
-    table["backgrounds"] = found["backgrounds"].astype(np.int64).to_numpy()
+                          "n_positions": rows["n_positions"].to_numpy(dtype=np.int64)})
+    for column, dtype in (("n_segments", np.int64), ("rearrange_score", np.float64), ("limit", np.float64),
+                          ("num_greater", np.int64), ("backgrounds", np.int64)):
+        table[column] = by_task(column, dtype)[of_rows]
     status = rows["status"].cat.codes.to_numpy().copy()
     # a NaN score (two segments of one length, say) is reached by no
     # background: it is no evidence of anything
@@ -301,14 +307,13 @@ def assemble(plan: Plan, results: dict[int, dict[str, list[Any]]], backgrounds: 
     table["pval"] = np.where(status == UNDEFINED, np.nan, pvalues)
     table["qval"] = corrected(table["pval"].to_numpy(), testable, correction)
     if with_r:
-        table["R"] = found["R"].astype(np.float64).to_numpy()
-        table["R_num_greater"] = found["R_num_greater"].astype(np.int64).to_numpy()
-        table["R_backgrounds"] = found["R_backgrounds"].astype(np.int64).to_numpy()
+        for column, dtype in (("R", np.float64), ("R_num_greater", np.int64), ("R_backgrounds", np.int64)):
+            table[column] = by_task(column, dtype)[of_rows]
         r_pvalues = sequential_pvalues(table["R_num_greater"].to_numpy(), table["R_backgrounds"].to_numpy(),
                                        backgrounds, stop_after)
         table["R_pval"] = np.where(np.isnan(table["R"].to_numpy()), np.nan, r_pvalues)
     table["status"] = pd.Categorical.from_codes(status, STATUSES)
-    run = by_task["backgrounds"].to_numpy()
+    run = by_task("backgrounds", np.int64)
     by_status = np.bincount(status, minlength=len(STATUSES))
     spent = {"backgrounds_run": int(run.sum()), "backgrounds_per_task": round(float(run.mean()), 2) if len(run) else 0.0,
              "testable": int(testable.sum()), "status_counts": dict(zip(STATUSES, map(int, by_status)))}
