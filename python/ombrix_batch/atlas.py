@@ -36,8 +36,7 @@ class Atlas:
     def dense_block(self, first: int, stop: int) -> Vector:
         """Rows first..stop-1 as dense float64 (a matrix in a file is read here)."""
         assert self.matrix is not None
-        block = self.matrix[first:stop]
-        return np.asarray(block.toarray() if sp.issparse(block) else block, dtype=np.float64)
+        return dense_float64(self.matrix[first:stop])
 
     def block_source(self, first: int, stop: int) -> tuple[Any, int, int]:
         """What a worker reads rows first..stop-1 from, and where: a matrix in
@@ -129,6 +128,18 @@ class Atlas:
                 if len(bad):
                     return self.cells[i], self.chromosomes[j], int(bad[0]), float(values[bad[0]])
         raise ValueError("every value is finite")
+
+
+def dense_float64(block: Any) -> Vector:
+    """A block of rows (dense, or sparse) as a dense float64 array."""
+    return np.asarray(block.toarray() if sp.issparse(block) else block, dtype=np.float64)
+
+
+def csr_float64(matrix: Any) -> sp.csr_matrix:
+    """A sparse matrix as float64 CSR with one stored value per position."""
+    matrix = sp.csr_matrix(matrix, dtype=np.float64)
+    matrix.sum_duplicates()
+    return matrix
 
 
 def check_source(source: Any) -> None:

@@ -12,7 +12,7 @@ import numpy as np
 import pandas as pd
 import scipy.sparse as sp
 
-from .atlas import Atlas, check_source
+from .atlas import Atlas, check_source, csr_float64
 from .errors import InputError
 
 
@@ -65,8 +65,7 @@ def atlas_from_parts(name: str, matrix: Any, entry: Any, obs_names: pd.Index, us
     chromosomes, ranges = chromosome_ranges(dict(entry["chr_pos"]), matrix.shape[1],
                                             f"{name}: .uns[{key!r}]['chr_pos']")
     if sp.issparse(matrix):
-        matrix = sp.csr_matrix(matrix, dtype=np.float64)
-        matrix.sum_duplicates()  # one stored value per position
+        matrix = csr_float64(matrix)
     # a dense matrix keeps its dtype: rows are made float64 as they are read
     return Atlas(name, [str(c) for c in obs_names], chromosomes, matrix=matrix, ranges=ranges)
 
@@ -151,8 +150,7 @@ class FileRows:
     def __getitem__(self, rows: slice) -> Any:
         block = self.stored[rows]
         if sp.issparse(block):
-            block = sp.csr_matrix(block, dtype=np.float64)
-            block.sum_duplicates()
+            block = csr_float64(block)
         return block
 
 

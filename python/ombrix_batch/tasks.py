@@ -16,7 +16,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .atlas import Atlas
+from .atlas import Atlas, dense_float64
 from .errors import InputError
 from .states import States
 
@@ -184,7 +184,7 @@ def summarised_block(source: Any, low: int, high: int, first: int, ranges: list[
 
     end_with_parent(dispatcher)
     block = source[low:high]
-    dense = states.apply(np.asarray(block.toarray() if hasattr(block, "toarray") else block, dtype=np.float64))
+    dense = states.apply(dense_float64(block))
     cells = np.arange(first, first + high - low, dtype=np.int64)
     return [summarised_panel(j, cells, np.ascontiguousarray(dense[:, a:b]), exp_block) for j, (a, b) in
             enumerate(ranges)]
