@@ -23,14 +23,12 @@ import time
 PLAN = """
 import json, resource, sys, time
 from ombrix_batch.readers import read_atlas
-from ombrix_batch.states import States, check_values
+from ombrix_batch.states import States
 from ombrix_batch.tasks import make_plan
 started = time.perf_counter()
 atlas = read_atlas(sys.argv[1])
-states = States("thresholds")
-check_values(atlas, states)
-plan = make_plan(atlas, states, 20, None, None, False, n_jobs=int(sys.argv[2]))
-print(json.dumps({"cells": len(atlas.cells), "profiles": len(plan.rows), "tasks": len(plan.tasks),
+plan = make_plan(atlas, States("thresholds"), 20, None, None, False, n_jobs=int(sys.argv[2]))
+print(json.dumps({"cells": len(atlas.cells), "profiles": len(plan.row_task), "tasks": plan.task_count,
                   "plan_s": time.perf_counter() - started,
                   "plan_rss_gb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1e6}))
 """
@@ -84,13 +82,14 @@ def main() -> None:
     parser.add_argument("--backgrounds", type=int, default=20)
     args = parser.parse_args()
     print(f"{'cells':>9}{'profiles':>11}{'tasks':>10}{'read+plan s':>13}{'plan GB':>9}"
-          f"{'whole run s':>13}{'parent GB':>11}{'worker GB':>11}")
+          f"{'whole run s':>13}{'scoring s':>11}{'parent GB':>11}{'worker GB':>11}")
     for path in args.atlases:
         planned = json.loads(subprocess.run([sys.executable, "-c", PLAN, path, str(args.n_jobs)],
                                             capture_output=True, text=True, check=True).stdout)
         run = score(path, args.n_jobs, args.backgrounds)
         print(f"{planned['cells']:>9}{planned['profiles']:>11}{planned['tasks']:>10}{planned['plan_s']:>13.1f}"
-              f"{planned['plan_rss_gb']:>9.2f}{run['score_s']:>13.1f}{run['parent_gb']:>11.2f}"
+              f"{planned['plan_rss_gb']:>9.2f}{run['score_s']:>13.1f}{run['score_s'] - planned['plan_s']:>11.1f}"
+              f"{run['parent_gb']:>11.2f}"
               f"{run['worker_gb']:>11.2f}")
     print(f"{args.n_jobs} processes, {args.backgrounds} backgrounds per profile (--stop-after 0)")
 

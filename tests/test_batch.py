@@ -4,6 +4,7 @@ process pool bit for bit against a serial run, resume after SIGKILL, a
 killed worker, and the command line."""
 import os
 import pathlib
+import shutil
 import signal
 import subprocess
 import sys
@@ -193,27 +194,37 @@ def wait_for_parts(folder, at_least, process, timeout=120):
     pytest.fail("no finished chunk in time")
 
 
-# a fixed count, and sequential backgrounds whose hits draw all N (30 000 keeps the run long enough to kill)
-@pytest.mark.parametrize("backgrounds, stop_after", [("3000", "0"), ("30000", "10")], ids=["fixed", "sequential"])
-def test_a_run_killed_with_sigkill_resumes_to_the_same_table(tmp_path, backgrounds, stop_after):
+# a fixed count, and sequential backgrounds whose hits draw all N (30 000 keeps the run long enough to kill);
+# the plan is kept with the parts and reused while the input is the same file, unchanged
+@pytest.mark.parametrize("backgrounds, stop_after, touched", [("3000", "0", False), ("30000", "10", False),
+                                                              ("3000", "0", True)],
+                         ids=["fixed", "sequential", "input touched"])
+def test_a_run_killed_with_sigkill_resumes_to_the_same_table(tmp_path, backgrounds, stop_after, touched):
+    atlas = tmp_path / "atlas.h5ad"
+    shutil.copyfile(SAMPLE, atlas)
     options = ["--states", "thresholds", "--backgrounds", backgrounds, "--stop-after", stop_after, "--n-jobs", "1",
                "--chunk-size", "1", "--quiet"]
     reference = tmp_path / "whole.parquet"
-    assert run_cli(SAMPLE, "-o", reference, *options).wait() == 0
+    assert run_cli(atlas, "-o", reference, *options).wait() == 0
     output = tmp_path / "killed.parquet"
-    process = run_cli(SAMPLE, "-o", output, *options)
+    process = run_cli(atlas, "-o", output, *options)
     parts = output.with_name(output.name + ".parts")
     wait_for_parts(parts, 3, process)
     process.send_signal(signal.SIGKILL)
     process.wait()
     kept = len(list(parts.glob("part-*.parquet")))
-    again = run_cli(SAMPLE, "-o", output, *options)
+    again = run_cli(atlas, "-o", output, *options)
     _, err = again.communicate()
     assert again.returncode == 2 and "--resume" in err  # never silently restarted or mixed
-    resumed = run_cli(SAMPLE, "-o", output, *options, "--resume")
+    if touched:
+        os.utime(atlas, ns=(time.time_ns(), time.time_ns() + 10**9))
+    resumed = run_cli(atlas, "-o", output, *options, "--resume")
     assert resumed.wait() == 0, resumed.communicate()
     assert 0 < kept < pd.read_parquet(reference).attrs["distinct_tasks"]
-    pd.testing.assert_frame_equal(pd.read_parquet(output), pd.read_parquet(reference), check_exact=True)
+    table = pd.read_parquet(output)
+    pd.testing.assert_frame_equal(table, pd.read_parquet(reference), check_exact=True)
+    assert (table.attrs["chunks_kept"], table.attrs["plan"]) == (kept, "made" if touched else
+                                                                 "kept from the unfinished run")
     assert not parts.exists()
 
 

@@ -13,8 +13,11 @@ pytest.importorskip("scipy")
 
 import ombrix  # noqa: E402
 import ombrix_batch  # noqa: E402
+from hypothesis import given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
 from ombrix_batch import Atlas  # noqa: E402
-from ombrix_batch.run import sequential_pvalues  # noqa: E402
+from ombrix_batch.results import fdr_of_groups, sequential_pvalues  # noqa: E402
+from ombrix_batch.run import run_scoring  # noqa: E402
 from ombrix_batch.summary import backgrounds_needed, smallest_q, summary  # noqa: E402
 from scipy.stats import false_discovery_control  # noqa: E402
 from test_batch import SAMPLE  # noqa: E402
@@ -97,10 +100,17 @@ def test_a_fixed_count_is_the_modules_own_count():
     assert fixed["pval"][0] == (reference["num_greater"] + 1) / 301
 
 
+def scored_sample(backgrounds):
+    return run_scoring(SAMPLE, use_rep="X_cnv", key="cnv", layout="auto", chromosome_column=None,
+                       states="thresholds", thresholds=(-1.1, -0.25, 0.2, 0.7), backgrounds=backgrounds,
+                       stop_after=10, exp_lambda=None, possion_lambda=None, with_r=False, correction="bh", n_jobs=1,
+                       oversubscribe=False, chunk_size=None, output=None, resume=False, progress=False,
+                       scheduler=None, client=None, dask_local=None, cells=None, groupby=None, groups=None)
+
+
 def test_the_summary_says_when_nothing_can_be_significant():
     # 20 backgrounds: even the 28 shattered chromosomes of the sample stop at p = 1/21, q = 0.09
-    table = ombrix_batch.score(SAMPLE, states="thresholds", backgrounds=20, n_jobs=1, progress=False)
-    text = summary(table, pathlib.Path("t.tsv"), top=5)
+    text = summary(scored_sample(20), pathlib.Path("t.tsv"), top=5)
     assert "Nothing is significant at q < 0.05." in text
     assert "Rows by status: 54 ok, 1002 constant (one copy state)." in text
     assert "Testable (status ok): 54 rows" in text
@@ -112,12 +122,23 @@ def test_the_summary_says_when_nothing_can_be_significant():
 
 
 def test_hits_are_listed_by_q_then_p():
-    table = ombrix_batch.score(SAMPLE, states="thresholds", backgrounds=2000, n_jobs=1, progress=False)
-    text = summary(table, pathlib.Path("t.tsv"), top=40)
+    text = summary(scored_sample(2000), pathlib.Path("t.tsv"), top=40)
     assert "Significant at q < 0.05 (Benjamini-Hochberg): 28 of 54 testable profiles, in 14 cells." in text
     rows = text.split("in 14 cells.\n")[1].splitlines()[1:29]
     listed = [(float(r.split()[-1]), float(r.split()[-2])) for r in rows]
     assert listed == sorted(listed)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.tuples(st.integers(0, 12), st.integers(1, 6)), min_size=1, max_size=60),
+       st.sampled_from(["bh", "by"]))
+def test_q_values_of_tasks_are_scipys_q_values_of_their_rows(tasks, method):
+    # few distinct p-values, so that ties within and across tasks are the rule
+    pvalues = np.array([(k + 1) / 13 for k, _ in tasks])
+    counts = np.array([c for _, c in tasks])
+    per_row = false_discovery_control(np.repeat(pvalues, counts), method=method)
+    expected = per_row[np.r_[0, np.cumsum(counts)[:-1]]]
+    assert np.array_equal(fdr_of_groups(pvalues, counts, method), expected)
 
 
 def test_the_floor_of_q():
@@ -125,3 +146,18 @@ def test_the_floor_of_q():
     assert backgrounds_needed(471, 5, "Benjamini-Hochberg") == 1884
     harmonic = sum(1 / i for i in range(1, 101))
     assert smallest_q(100, 999, 2, "Benjamini-Yekutieli") == pytest.approx(100 * harmonic / 2000)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.floats(-5, 5), min_size=1, max_size=6, unique=True),
+       st.lists(st.floats(allow_nan=True, allow_infinity=True) | st.sampled_from([-0.0, 0.0, 0.2, -0.25]),
+                max_size=40))
+def test_thresholds_count_the_cut_points_at_or_below_each_value(cuts, values):
+    from ombrix_batch.states import States
+
+    cuts = sorted(cuts)
+    if np.any(np.diff(cuts) <= 0):
+        return
+    values = np.array(values, dtype=np.float64)
+    expected = np.searchsorted(np.array(cuts), values, side="right").astype(np.float64)
+    assert np.array_equal(States("thresholds", tuple(cuts)).apply(values), expected)

@@ -72,5 +72,65 @@ def test_the_plan_made_by_two_processes_is_the_plan_of_one(tmp_path, sparse):
     adata = written(tmp_path / "a.h5ad", sp.csr_matrix(values) if sparse else values, with_x=False)
     for source in (read_atlas(tmp_path / "a.h5ad"), read_atlas(adata)):
         one, two = (make_plan(source, States("thresholds"), 20, None, None, False, n_jobs=n) for n in (1, 2))
-        pd.testing.assert_frame_equal(one.rows, two.rows, check_exact=True)
-        assert one.tasks == two.tasks and one.fingerprint == two.fingerprint
+        pd.testing.assert_frame_equal(one.rows(), two.rows(), check_exact=True)
+        for name in one.ARRAYS:
+            np.testing.assert_array_equal(getattr(one, name), getattr(two, name))
+        assert one.fingerprint == two.fingerprint
+
+
+@pytest.mark.parametrize("n_jobs", [1, 2])
+@pytest.mark.parametrize("bad, states, message", [
+    (np.nan, "thresholds", r"NaN or infinite values \(the first: nan for cell 'cell4100' on chr2, position 7 of"),
+    (0.5, "integer", r"not integer copy states \(for example 0.5\)"),  # NaN comes first in a block
+], ids=["nan", "not integer"])
+def test_a_bad_value_in_a_late_block_is_named_while_planning(tmp_path, n_jobs, bad, states, message):
+    values = np.round(log_ratios(4500, np.float32) * 2)  # integers, three blocks
+    values[4100, 37] = bad  # chr2 starts at column 30
+    values[4200, 80] = np.inf if np.isnan(bad) else 1.5  # a later one is not the one named
+    written(tmp_path / "a.h5ad", values, with_x=False)
+    with pytest.raises(ombrix_batch.InputError, match=message):
+        ombrix_batch.score(tmp_path / "a.h5ad", **{**OPTIONS, "states": states, "n_jobs": n_jobs})
+
+
+# --- the table made from per-task results, and written a batch of rows at a time ----------------------
+
+@pytest.fixture(scope="module")
+def scored_run(tmp_path_factory):
+    from ombrix_batch.run import run_scoring
+
+    path = tmp_path_factory.mktemp("atlas") / "a.h5ad"
+    written(path, log_ratios(700, np.float64), with_x=False)
+    options = dict(use_rep="X_cnv", key="cnv", layout="auto", chromosome_column=None, thresholds=(-1.1, -0.25, 0.2, 0.7),
+                   stop_after=0, exp_lambda=None, possion_lambda=None, with_r=True, correction="bh", oversubscribe=False,
+                   chunk_size=None, output=None, resume=False, scheduler=None, client=None, dask_local=None, cells=None,
+                   groupby=None, groups=None)
+    return run_scoring(path, **{**options, **OPTIONS})
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".tsv"])
+def test_a_table_written_in_batches_reads_back_as_the_whole_table(tmp_path, scored_run, suffix):
+    from ombrix_batch.results import read_results, write_table
+
+    output = tmp_path / f"t{suffix}"
+    write_table(scored_run, output, rows=3 * 100 + 7)  # batches that end inside a cell
+    whole = scored_run.table()
+    back = read_results(output)
+    if suffix == ".tsv":  # a text table gives names as text
+        whole = whole.astype({"cell": str, "chromosome": str, "status": str})
+    pd.testing.assert_frame_equal(back, whole, check_exact=True)
+    assert back.attrs["distinct_tasks"] == whole.attrs["distinct_tasks"]
+
+
+@pytest.mark.parametrize("by", [["qval", "pval"], ["pval", "qval"], ["n_segments", "limit"]])
+@pytest.mark.parametrize("top", [0, 1, 7, 100, 5000])
+def test_the_best_rows_are_those_of_the_sorted_table(scored_run, by, top):
+    from ombrix_batch.tasks import OK
+
+    table = scored_run.table()
+    for chosen, mask in ((scored_run.by_task["status"] == OK, table["status"] == "ok"),
+                         (scored_run.by_task["qval"] < 0.5, table["qval"] < 0.5)):
+        expected = table[mask.to_numpy()].sort_values(by, kind="stable").head(top).reset_index(drop=True)
+        pd.testing.assert_frame_equal(scored_run.best(chosen, by, top), expected, check_exact=True)
+        rows = table[mask.to_numpy()]
+        assert scored_run.count_rows(chosen) == (len(rows), rows["cell"].nunique())
+

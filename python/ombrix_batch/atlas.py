@@ -84,40 +84,20 @@ class Atlas:
             dense = np.ascontiguousarray(apply(self.dense_row(i)), dtype=np.float64)
             yield i, [dense[start:stop] for start, stop in self.ranges]
 
-    def panels(self, states: Any, rows: int) -> Iterator[tuple[int, npt.NDArray[np.int64], Vector]]:
-        """The profiles as panels of equal length, (chromosome index, cell
-        indexes, values as copy states, one row per cell): from a matrix, blocks
-        of `rows` cells, one panel per chromosome; from per-profile arrays, the
-        profiles of a chromosome grouped by their length. Always in the same
-        order for the same atlas."""
-        if self.matrix is None:
-            for j in range(len(self.chromosomes)):
-                by_length: dict[int, list[int]] = {}
-                for i in range(len(self.cells)):
-                    by_length.setdefault(len(self.profiles.get((i, j), ())), []).append(i)
-                for length in sorted(by_length):
-                    cells = np.array(by_length[length], dtype=np.int64)
-                    values = np.array([self.profiles.get((int(i), j), np.zeros(0)) for i in cells],
-                                      dtype=np.float64).reshape(len(cells), length)
-                    yield j, cells, states.apply(values)
-            return
-        for first in range(0, len(self.cells), rows):
-            stop = min(first + rows, len(self.cells))
-            dense = states.apply(self.dense_block(first, stop))
-            cells = np.arange(first, stop, dtype=np.int64)
-            for j, (start, end) in enumerate(self.ranges):
-                yield j, cells, np.ascontiguousarray(dense[:, start:end])
-
-    def stored_values(self) -> Iterator[Vector]:
-        """Every value held, in blocks (implicit zeros of a sparse matrix aside)."""
-        if self.matrix is None:
-            yield from self.profiles.values()
-        elif isinstance(self.matrix, sp.csr_matrix):
-            yield np.asarray(self.matrix.data, dtype=np.float64)
-        else:  # in blocks: a float32 matrix, or one in a file, is never copied whole
-            for first in range(0, len(self.cells), FILE_BLOCK_ROWS):
-                block = self.matrix[first:first + FILE_BLOCK_ROWS]
-                yield np.asarray(block.data if sp.issparse(block) else block, dtype=np.float64).ravel()
+    def panels(self, states: Any) -> Iterator[tuple[int, npt.NDArray[np.int64], Vector]]:
+        """Per-profile arrays as panels of equal length, (chromosome index,
+        cell indexes, values as copy states, one row per cell): the profiles
+        of a chromosome grouped by their length, always in the same order.
+        (A matrix is read in blocks of rows by the plan's workers.)"""
+        for j in range(len(self.chromosomes)):
+            by_length: dict[int, list[int]] = {}
+            for i in range(len(self.cells)):
+                by_length.setdefault(len(self.profiles.get((i, j), ())), []).append(i)
+            for length in sorted(by_length):
+                cells = np.array(by_length[length], dtype=np.int64)
+                values = np.array([self.profiles.get((int(i), j), np.zeros(0)) for i in cells],
+                                  dtype=np.float64).reshape(len(cells), length)
+                yield j, cells, states.apply(values)
 
     def first_not_finite(self) -> tuple[str, str, int, float]:
         """Where the first NaN or infinite value is: cell, chromosome, position

@@ -9,13 +9,12 @@ import sys
 import warnings
 from typing import Any
 
-import pandas as pd
-
 from .anndata_io import write_back, write_h5ad
 from .errors import BatchError, BatchNote
 from .h5ad import atlas_from_anndata, read_h5ad
 from .outputs import check_writable_place, exclusive, refuse_input_as_output, remove_leftovers
-from .run import CORRECTIONS, DEFAULT_BACKGROUNDS, DEFAULT_STOP_AFTER, score, table_files
+from .results import Scored, table_files
+from .run import CORRECTIONS, DEFAULT_BACKGROUNDS, DEFAULT_STOP_AFTER, run_scoring
 from .states import CNVKIT_THRESHOLDS, METHODS
 from .store import parts_folder
 from .subset import read_cell_list
@@ -175,7 +174,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         with warnings.catch_warnings():
             warnings.showwarning = notes_shown_plainly(warnings.showwarning)
-            table = score_and_write(args, output, h5ad)
+            results = score_and_write(args, output, h5ad)
     except BatchError as exc:
         print(f"ombrix score: error: {exc}", file=sys.stderr)
         return 2
@@ -187,13 +186,13 @@ def main(argv: list[str] | None = None) -> int:
     finally:
         signal.signal(signal.SIGTERM, previous)
     if not args.quiet:
-        print(summary(table, output, args.top))
+        print(summary(results, output, args.top))
         if h5ad is not None:
             print(f"AnnData with the results written to {h5ad}")
     return 0
 
 
-def score_and_write(args: argparse.Namespace, output: pathlib.Path, h5ad: pathlib.Path | None) -> pd.DataFrame:
+def score_and_write(args: argparse.Namespace, output: pathlib.Path, h5ad: pathlib.Path | None) -> Scored:
     if h5ad is not None and (pathlib.Path(args.input).suffix != ".h5ad" or h5ad.suffix != ".h5ad"):
         raise BatchError("--write-h5ad needs an .h5ad input and an .h5ad file to write")
     # every output checked before anything is read: none may be the input
@@ -212,22 +211,22 @@ def score_and_write(args: argparse.Namespace, output: pathlib.Path, h5ad: pathli
             if slashed:  # found before the work, not when the results are written
                 raise BatchError(f"{args.input}: the chromosome {slashed[0]!r} has a '/' in its name, which an "
                                  f".h5ad cannot hold (HDF5 reads it as a path): rename it, or leave out --write-h5ad")
-        table = score(source, use_rep=args.use_rep, key=args.key, layout=args.layout,
+        results = run_scoring(source, use_rep=args.use_rep, key=args.key, layout=args.layout,
                       chromosome_column=args.chromosome_column, states=args.states, thresholds=args.thresholds,
                       backgrounds=args.backgrounds, stop_after=args.stop_after,
                       exp_lambda=args.exp_lambda, possion_lambda=args.possion_lambda,
                       with_r=args.with_r, correction=args.correction, n_jobs=args.n_jobs,
                       oversubscribe=args.oversubscribe, chunk_size=args.chunk_size, output=output,
-                      resume=args.resume, progress=not args.quiet, scheduler=args.scheduler,
+                      resume=args.resume, progress=not args.quiet, scheduler=args.scheduler, client=None,
                       dask_local=args.dask_local, groupby=args.groupby, groups=args.groups,
                       cells=read_cell_list(args.cells) if args.cells else None)
         if adata is not None and h5ad is not None:
-            write_back(adata, table)
+            write_back(adata, results.table())
             try:
                 write_h5ad(adata, h5ad)
             except BatchError as exc:
                 raise BatchError(f"{exc} (the table {output} is written)") from None
-    return table
+    return results
 
 
 if __name__ == "__main__":

@@ -105,7 +105,7 @@ class WorkerWatch:
 
 
 def run_on_dask(chunks: Iterator[Chunk], client: Any,
-                in_flight: int) -> Iterator[tuple[int, dict[str, list[Any]], Counter[str]]]:
+                in_flight: int) -> Iterator[tuple[int, dict[str, Any], Counter[str]]]:
     """Results as they finish, with at most `in_flight` chunks sent ahead (a
     chunk carries its profiles' values, so the rest stay here until needed)."""
     distributed = distributed_module()

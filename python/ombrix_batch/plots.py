@@ -3,8 +3,6 @@ p-value histogram, and one profile with its segments and its score against
 its background distribution."""
 from __future__ import annotations
 
-import csv
-import json
 import pathlib
 from typing import Any
 
@@ -13,39 +11,11 @@ import pandas as pd
 
 from .errors import InputError
 from .outputs import check_writable_place, exclusive, refuse_input_as_output, remove_leftovers, write_atomically
-from .run import TABLE_DIGEST, file_sha256
+from .results import read_results
 
 MAX_ROWS = 300  # more cells than this are aggregated per group, or sampled
-NAME_COLUMNS = ("cell", "chromosome")
 FIGURE_SUFFIXES = (".png", ".pdf", ".svg")
 ALPHA = 0.05  # the q-value marked on the colour bar
-
-
-def read_results(path: str | pathlib.Path) -> pd.DataFrame:
-    """A table written by `ombrix score`, with its parameters in `.attrs`."""
-    path = pathlib.Path(path)
-    if not path.exists():
-        raise InputError(f"{path}: no such file")
-    if path.suffix == ".parquet":
-        return pd.read_parquet(path)
-    separator = "\t" if path.suffix == ".tsv" else ","
-    with open(path, newline="") as handle:
-        header = next(csv.reader(handle, delimiter=separator), [])
-    # names as written ("0000", "NA" and "#" included); an empty number is NaN
-    table = pd.read_csv(path, sep=separator, dtype={c: str for c in NAME_COLUMNS}, keep_default_na=False,
-                        na_values={c: [""] for c in header if c not in NAME_COLUMNS})
-    sidecar = path.with_name(path.name + ".json")
-    if sidecar.exists():
-        try:
-            attrs = json.loads(sidecar.read_text())
-        except (OSError, ValueError) as exc:
-            raise InputError(f"{sidecar}: the table's parameters cannot be read ({exc})") from None
-        belongs_to = attrs.pop(TABLE_DIGEST, None)
-        if belongs_to is not None and belongs_to != file_sha256(path):
-            raise InputError(f"{sidecar} holds the parameters of another version of {path} (a run was stopped "
-                             f"while it wrote them): score again with --resume to write both")
-        table.attrs = attrs
-    return table
 
 
 def chromosome_order(table: pd.DataFrame) -> list[str]:

@@ -18,7 +18,6 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
-from scipy.stats import false_discovery_control
 
 from .atlas import Atlas, check_source
 from .cluster import dask_client, describe, run_on_dask
@@ -28,22 +27,19 @@ from .outputs import (
     exclusive,
     refuse_input_as_output,
     remove_leftovers,
-    write_atomically,
-    write_together,
 )
 from .readers import read_atlas
+from .results import OUTPUT_SUFFIXES, Scored, TaskResults, scored, table_files, write_table
 from .scoring import Chunk, score_chunk
-from .states import CNVKIT_THRESHOLDS, States, check_values
-from .store import PartStore, parts_folder
+from .states import CNVKIT_THRESHOLDS, States
+from .store import INPUT_FILE, PartStore, parts_folder
 from .subset import check_choice, chosen_cells, subset
-from .tasks import OK, PLAN_ROWS, STATUSES, UNDEFINED, Plan, check_scalar, make_plan
+from .tasks import PLAN_ROWS, TOO_SHORT, Plan, check_scalar, make_plan, plan_settings
 
 DEFAULT_BACKGROUNDS = 10_000
 DEFAULT_STOP_AFTER = 10
 MAX_COUNT = 2**31 - 1  # the module counts backgrounds in signed 32 bits
 CORRECTIONS = {"bh": "Benjamini-Hochberg", "by": "Benjamini-Yekutieli"}
-OUTPUT_SUFFIXES = {".parquet": None, ".tsv": "\t", ".csv": ","}
-TABLE_DIGEST = "table_sha256"  # in a text table's parameters: the digest of the table they belong to
 
 
 MAX_CHUNKS = 2000  # chunk files a run writes at most
@@ -59,17 +55,19 @@ def default_chunk_size(task_count: int) -> int:
 def chunks_of(atlas: Atlas, plan: Plan, states: States, backgrounds: int, stop_after: int, with_r: bool,
               size: int, skip: set[int]) -> Iterator[Chunk]:
     """The chunks not finished yet, their values read from the atlas as they are dispatched."""
-    for number, first in enumerate(range(0, len(plan.tasks), size)):
+    for number, first in enumerate(range(0, plan.task_count, size)):
         if number in skip:
             continue
+        stop = min(first + size, plan.task_count)
         # the module reads writable float64 buffers (pandas 3 hands out read-only ones)
         tasks = [(task, float(plan.exp_lambda[i]), float(plan.possion_lambda[j]),
-                  np.require(states.apply(atlas.profile(i, j)), np.float64, ["C", "W"]))
-                 for task, (i, j) in enumerate(plan.tasks[first:first + size], start=first)]
+                  np.require(states.apply(atlas.profile(int(i), int(j))), np.float64, ["C", "W"]))
+                 for task, i, j in zip(range(first, stop), plan.task_cell[first:stop].tolist(),
+                                       plan.task_chromosome[first:stop].tolist())]
         yield Chunk(number, backgrounds, stop_after, with_r, tasks)
 
 
-def run_chunks(chunks: Iterator[Chunk], n_jobs: int) -> Iterator[tuple[int, dict[str, list[Any]], Counter[str]]]:
+def run_chunks(chunks: Iterator[Chunk], n_jobs: int) -> Iterator[tuple[int, dict[str, Any], Counter[str]]]:
     if n_jobs == 1:
         for chunk in chunks:
             yield score_chunk(chunk)
@@ -89,8 +87,8 @@ def task_counts(plan: Plan, size: int) -> np.ndarray:
     """How many distinct profiles each chunk holds. The progress bar counts
     these, the work itself: the chunk that holds the constant profiles stands
     for most rows of an atlas but costs no more than any other."""
-    first = np.arange(0, len(plan.tasks), size)
-    return np.minimum(size, len(plan.tasks) - first)
+    first = np.arange(0, plan.task_count, size)
+    return np.minimum(size, plan.task_count - first)
 
 
 def check_n_jobs(n_jobs: Any) -> None:
@@ -132,14 +130,18 @@ def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str 
     or `dask_local` (workers of a LocalCluster started for the run). Only some
     cells: `cells` (their names), or `groupby` (an .obs column of an AnnData
     or .h5ad) with `groups` (the values to keep)."""
-    if sum(x is not None for x in (scheduler, client, dask_local)) > 1:
-        raise InputError("give one of scheduler, client and dask_local")
-    on_dask = scheduler is not None or client is not None or dask_local is not None
+    return run_scoring(
+        source, use_rep=use_rep, key=key, layout=layout, chromosome_column=chromosome_column, states=states,
+        thresholds=thresholds, backgrounds=backgrounds, stop_after=stop_after, exp_lambda=exp_lambda,
+        possion_lambda=possion_lambda, with_r=with_r, correction=correction, n_jobs=n_jobs,
+        oversubscribe=oversubscribe, chunk_size=chunk_size, output=output, resume=resume, progress=progress,
+        scheduler=scheduler, client=client, dask_local=dask_local, cells=cells, groupby=groupby,
+        groups=groups).table()
+
+
+def check_options(backgrounds: Any, stop_after: Any, dask_local: Any, chunk_size: Any, correction: Any) -> None:
     if correction not in CORRECTIONS:
         raise InputError(f"correction must be one of {sorted(CORRECTIONS)}, not {correction!r}")
-    check_source(source)
-    check_choice(cells, groupby, groups)
-    check_n_jobs(n_jobs)  # also on Dask, where it is not used: a mistake is named before any work
     if isinstance(backgrounds, bool) or not isinstance(backgrounds, int) or not 1 <= backgrounds <= MAX_COUNT:
         raise InputError(f"backgrounds must be a positive integer up to {MAX_COUNT} (the module's 32-bit count), "
                          f"not {backgrounds!r}")
@@ -151,6 +153,36 @@ def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str 
         raise InputError(f"dask_local must be a positive number of workers, not {dask_local!r}")
     if chunk_size is not None and (isinstance(chunk_size, bool) or not isinstance(chunk_size, int) or chunk_size < 1):
         raise InputError(f"chunk_size must be a positive integer (distinct profiles per chunk), not {chunk_size!r}")
+
+
+def input_identity(source: Any, atlas: Atlas, reading: list[Any]) -> dict[str, Any] | None:
+    """An input file as it is now: its place, size and time, the names read
+    from it and how it was read. A resume whose input is unchanged reuses the
+    kept plan instead of reading every value again."""
+    if not isinstance(source, (str, os.PathLike)):
+        return None
+    info = os.stat(source)
+    names = hashlib.blake2b(json.dumps([atlas.cells, atlas.chromosomes]).encode(), digest_size=16).hexdigest()
+    identity = {"path": os.path.abspath(source), "size": info.st_size, "modified_ns": info.st_mtime_ns,
+                "names": names, "read": reading}
+    return dict(json.loads(json.dumps(identity)))  # as run.json gives it back
+
+
+def run_scoring(source: Any, *, use_rep: str, key: str, layout: str, chromosome_column: str | None, states: str,
+                thresholds: tuple[float, ...], backgrounds: int, stop_after: int, exp_lambda: Any,
+                possion_lambda: Any, with_r: bool, correction: str, n_jobs: int, oversubscribe: bool,
+                chunk_size: int | None, output: str | os.PathLike[str] | None, resume: bool, progress: bool,
+                scheduler: str | None, client: Any, dask_local: int | None, cells: Sequence[str] | None,
+                groupby: str | None, groups: Sequence[str] | None) -> Scored:
+    """`score`, whose results stay per task: with `output`, the table is
+    written a batch of rows at a time and never made whole."""
+    if sum(x is not None for x in (scheduler, client, dask_local)) > 1:
+        raise InputError("give one of scheduler, client and dask_local")
+    on_dask = scheduler is not None or client is not None or dask_local is not None
+    check_source(source)
+    check_choice(cells, groupby, groups)
+    check_n_jobs(n_jobs)  # also on Dask, where it is not used: a mistake is named before any work
+    check_options(backgrounds, stop_after, dask_local, chunk_size, correction)
     check_scalar(exp_lambda, "exp_lambda")
     check_scalar(possion_lambda, "possion_lambda")
     chosen_states = States(states, tuple(thresholds))
@@ -162,33 +194,42 @@ def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str 
             source, use_rep=use_rep, key=key, layout=layout, chromosome_column=chromosome_column)
         if chosen is not None:
             atlas = subset(atlas, chosen)
-        check_values(atlas, chosen_states)
         version = ombrix_version()
-        blocks = math.ceil(len(atlas.cells) / PLAN_ROWS)
-        planners, _ = worker_count(-1 if on_dask else n_jobs, blocks, oversubscribe)
-        plan = make_plan(atlas, chosen_states, backgrounds, exp_lambda, possion_lambda, with_r, version, stop_after,
-                         planners)
-        size = chunk_size or default_chunk_size(len(plan.tasks))
-        chunk_count = math.ceil(len(plan.tasks) / size)
+        settings = plan_settings(atlas, chosen_states, backgrounds, exp_lambda, possion_lambda, with_r, version,
+                                 stop_after)
+        store = PartStore(output_path, resume) if output_path is not None else None
+        identity = input_identity(source, atlas, [use_rep, key, layout, chromosome_column])
+        plan = store.kept_plan(identity) if store else None
+        planned = "kept from the unfinished run" if plan is not None else "made"
+        if plan is None:
+            blocks = math.ceil(len(atlas.cells) / PLAN_ROWS)
+            planners, _ = worker_count(-1 if on_dask else n_jobs, blocks, oversubscribe)
+            plan = make_plan(atlas, chosen_states, backgrounds, exp_lambda, possion_lambda, with_r, version,
+                             stop_after, planners, settings)
+        size = chunk_size or default_chunk_size(plan.task_count)
+        chunk_count = math.ceil(plan.task_count / size)
         workers, workers_capped = (1, None) if on_dask else worker_count(n_jobs, chunk_count, oversubscribe)
         notes = [workers_capped] if workers_capped else []
-        short = float((plan.rows["status"] == "too short").mean()) if len(plan.rows) else 0.0
+        rows = np.bincount(plan.row_task, minlength=plan.task_count)
+        short = float(rows[plan.task_status == TOO_SHORT].sum() / len(plan.row_task)) if len(plan.row_task) else 0.0
         if short > 0.5:
             notes.append(f"{short:.0%} of the profiles have fewer than 3 positions and cannot be tested; are the "
                          f"chromosomes and positions read as meant (a transposed table, the wrong "
                          f"--chromosome-column)?")
         for note in notes:
-            warnings.warn(note, BatchNote, stacklevel=2)
-        store = None
-        if output_path is not None:
-            store = PartStore(output_path, {**plan.fingerprint, "chunk_size": size}, resume)
+            warnings.warn(note, BatchNote, stacklevel=3)
+        fingerprint = {**settings.fingerprint, "profiles": plan.fingerprint["profiles"], "tasks": plan.task_count,
+                       "chunk_size": size, INPUT_FILE: identity}
+        if store:
+            store.start(fingerprint, plan)
         done = store.finished() if store else set()
         counts = task_counts(plan, size)
-        results: dict[int, dict[str, list[Any]]] = {}
+        results = TaskResults(plan.task_count, with_r)
         warned: Counter[str] = Counter()
         for number in done:
             assert store is not None
-            results[number], kept_warnings = store.read(number)
+            kept_columns, kept_warnings = store.read(number)
+            results.add(kept_columns)
             warned.update(kept_warnings)
         from tqdm.auto import tqdm
 
@@ -203,41 +244,45 @@ def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str 
                 workers_note = f"{workers} process(es)"
             # without a terminal (a log file), a line every 10 seconds at most
             quiet_log = {} if sys.stderr.isatty() else {"mininterval": 10.0}
-            bar = resources.enter_context(tqdm(total=len(plan.tasks), initial=int(sum(counts[n] for n in done)),
+            bar = resources.enter_context(tqdm(total=plan.task_count, initial=int(sum(counts[n] for n in done)),
                                                unit=" distinct profiles", disable=not progress, desc="ombrix",
                                                dynamic_ncols=True, **quiet_log))
+            finished_chunks = len(done)
             try:
                 for number, columns, chunk_warned in finished:
                     if store:
                         store.keep(number, columns, dict(chunk_warned))
-                    results[number] = columns
+                    results.add(columns)
+                    finished_chunks += 1
                     warned.update(chunk_warned)
                     bar.update(int(counts[number]))
             except BatchError as exc:
-                kept = f"; the {len(results)} finished chunks are kept in {store.folder}, run again with --resume " \
-                       f"(resume=True) to compute the rest" if store else ""
+                kept = f"; the {finished_chunks} finished chunks are kept in {store.folder}, run again with " \
+                       f"--resume (resume=True) to compute the rest" if store else ""
                 raise BatchError(f"{exc}{kept}") from exc.__cause__
-        table, spent = assemble(plan, results, backgrounds, stop_after, with_r, correction)
-        table.attrs.update({
+        outcome, spent = scored(plan, results, backgrounds, stop_after, with_r, correction)
+        del results
+        outcome.attrs.update({
             "source": atlas.source, "backgrounds": backgrounds, "stop_after": stop_after, **spent,
             "correction": CORRECTIONS[correction],
             "exp_lambda": plan.notes["exp_lambda"], "possion_lambda": plan.notes["possion_lambda"],
-            "exp_lambda_values": plan.fingerprint["exp_lambda"],
+            "exp_lambda_values": settings.fingerprint["exp_lambda"],
             "possion_lambda_values": dict(zip(atlas.chromosomes, map(float, plan.possion_lambda))),
             "states": plan.notes["states"], "states_method": chosen_states.method,
-            "thresholds": list(chosen_states.thresholds), "distinct_tasks": len(plan.tasks), "warnings": dict(warned),
-            "ombrix_version": version, "numpy_version": np.__version__,
+            "thresholds": list(chosen_states.thresholds), "distinct_tasks": plan.task_count,
+            "warnings": dict(warned), "ombrix_version": version, "numpy_version": np.__version__,
             "seconds": round(time.perf_counter() - started, 3), "workers": workers_note, "notes": notes,
+            "plan": planned, "chunks_kept": len(done),
         })
         if output_path is not None:
             assert store is not None
             try:
-                write_table(table, output_path)
+                write_table(outcome, output_path)
             except BatchError as exc:
                 raise BatchError(f"{exc}; every chunk is kept in {store.folder}: run again with --resume "
                                  f"(resume=True) to write the table without computing anything") from None
             store.remove()
-        return table
+        return outcome
 
 
 @contextlib.contextmanager
@@ -255,102 +300,6 @@ def claimed(source: Any, output: pathlib.Path | None) -> Iterator[None]:
         for path in table_files(output).values():
             remove_leftovers(path)
         yield
-
-
-def sequential_pvalues(reached: np.ndarray, run: np.ndarray, backgrounds: int, stop_after: int) -> np.ndarray:
-    """Besag and Clifford's sequential p-values: h / n for a task stopped at
-    its h-th reaching background after n of them, (k + 1) / (N + 1) for one
-    that drew all N with k < h reaching (every task, when stop_after is 0)."""
-    stopped = (stop_after > 0) & (reached == stop_after) & (run > 0)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        return np.where(stopped, reached / run, (reached + 1) / (backgrounds + 1))
-
-
-def corrected(pvalues: np.ndarray, testable: np.ndarray, correction: str) -> np.ndarray:
-    """q-values over the testable rows alone; NaN for the others."""
-    qvalues = np.full(len(pvalues), np.nan)
-    if testable.any():
-        qvalues[testable] = false_discovery_control(pvalues[testable], method=correction)
-    return qvalues
-
-
-def assemble(plan: Plan, results: dict[int, dict[str, list[Any]]], backgrounds: int, stop_after: int,
-             with_r: bool, correction: str) -> tuple[pd.DataFrame, dict[str, Any]]:
-    """The table, and what its backgrounds cost (over the distinct tasks)."""
-    chunks = sorted(results)
-    task_ids = np.concatenate([np.asarray(results[n]["task"], dtype=np.int64) for n in chunks]) if chunks \
-        else np.zeros(0, dtype=np.int64)
-    if len(np.unique(task_ids)) != len(plan.tasks):
-        raise BatchError(f"{len(plan.tasks) - len(np.unique(task_ids))} tasks have no result")
-    # where each task's result sits among the chunks' results, and so each row's
-    where = np.empty(len(plan.tasks), dtype=np.int64)
-    where[task_ids] = np.arange(len(task_ids))
-    rows = plan.rows
-    of_rows = where[rows["task"].to_numpy()]
-
-    def by_task(column: str, dtype: type) -> np.ndarray:
-        return np.concatenate([np.asarray(results[n][column], dtype=dtype) for n in chunks]) if chunks \
-            else np.zeros(0, dtype=dtype)
-
-    table = pd.DataFrame({"cell": rows["cell"], "chromosome": rows["chromosome"],
-                          "n_positions": rows["n_positions"].to_numpy(dtype=np.int64)})
-    for column, dtype in (("n_segments", np.int64), ("rearrange_score", np.float64), ("limit", np.float64),
-                          ("num_greater", np.int64), ("backgrounds", np.int64)):
-        table[column] = by_task(column, dtype)[of_rows]
-    status = rows["status"].cat.codes.to_numpy().copy()
-    # a NaN score (two segments of one length, say) is reached by no
-    # background: it is no evidence of anything
-    status[(status == OK) & np.isnan(table["rearrange_score"].to_numpy())] = UNDEFINED
-    testable = status == OK
-    pvalues = sequential_pvalues(table["num_greater"].to_numpy(), table["backgrounds"].to_numpy(), backgrounds,
-                                 stop_after)
-    table["pval"] = np.where(status == UNDEFINED, np.nan, pvalues)
-    table["qval"] = corrected(table["pval"].to_numpy(), testable, correction)
-    if with_r:
-        for column, dtype in (("R", np.float64), ("R_num_greater", np.int64), ("R_backgrounds", np.int64)):
-            table[column] = by_task(column, dtype)[of_rows]
-        r_pvalues = sequential_pvalues(table["R_num_greater"].to_numpy(), table["R_backgrounds"].to_numpy(),
-                                       backgrounds, stop_after)
-        table["R_pval"] = np.where(np.isnan(table["R"].to_numpy()), np.nan, r_pvalues)
-    table["status"] = pd.Categorical.from_codes(status, STATUSES)
-    run = by_task("backgrounds", np.int64)
-    by_status = np.bincount(status, minlength=len(STATUSES))
-    spent = {"backgrounds_run": int(run.sum()), "backgrounds_per_task": round(float(run.mean()), 2) if len(run) else 0.0,
-             "testable": int(testable.sum()), "status_counts": dict(zip(STATUSES, map(int, by_status)))}
-    return table, spent
-
-
-def table_files(path: pathlib.Path) -> dict[str, pathlib.Path]:
-    """What a table output writes: the table and, for a text table, its parameters beside it."""
-    files = {"the table": path}
-    if OUTPUT_SUFFIXES.get(path.suffix) is not None:
-        files["the table's parameters"] = path.with_name(path.name + ".json")
-    return files
-
-
-def write_table(table: pd.DataFrame, path: pathlib.Path) -> None:
-    """The table and its parameters written in full, then put in place together."""
-    separator = OUTPUT_SUFFIXES[path.suffix]
-    if separator is None:
-        write_atomically(path, lambda p: table.to_parquet(p, index=False))
-        return
-    sidecar = table_files(path)["the table's parameters"]
-    digest = {}
-
-    def write_text_table(temporary: str) -> None:
-        table.to_csv(temporary, sep=separator, index=False)
-        digest[TABLE_DIGEST] = file_sha256(temporary)
-
-    def write_parameters(temporary: str) -> None:
-        # the table's digest ties the two: a stop between the two renames is found on reading
-        pathlib.Path(temporary).write_text(json.dumps({**table.attrs, **digest}, indent=1))
-
-    write_together([(path, write_text_table), (sidecar, write_parameters)])
-
-
-def file_sha256(path: str | pathlib.Path) -> str:
-    with open(path, "rb") as handle:
-        return hashlib.file_digest(handle, "sha256").hexdigest()
 
 
 def ombrix_version() -> str:

@@ -86,7 +86,7 @@ def end_with_parent(dispatcher: int) -> None:
     threading.Thread(target=watch, name="ombrix-parent-watch", daemon=True).start()
 
 
-def score_chunk(chunk: Chunk) -> tuple[int, dict[str, list[float | int]], Counter[str]]:
+def score_chunk(chunk: Chunk) -> tuple[int, dict[str, np.ndarray], Counter[str]]:
     """The chunk's results by column, and how many tasks issued each warning."""
     columns = RESULT_COLUMNS + (R_COLUMNS if chunk.with_r else [])
     results: dict[str, list[float | int]] = {c: [] for c in columns}
@@ -100,4 +100,4 @@ def score_chunk(chunk: Chunk) -> tuple[int, dict[str, list[float | int]], Counte
             warned.update({f"{w.category.__name__}: {w.message}" for w in caught})
             for column, value in zip(columns, [task] + row):
                 results[column].append(value)
-    return chunk.number, results, warned
+    return chunk.number, {column: np.asarray(values) for column, values in results.items()}, warned

@@ -41,7 +41,16 @@ class States:
         if self.method == "round":
             return np.round(values)
         if self.method == "thresholds":
-            return np.searchsorted(np.asarray(self.thresholds), values, side="right").astype(np.float64)
+            # how many cut points lie at or below each value (searchsorted's
+            # side="right", NaN above them all), one comparison per cut
+            # point: a few times faster than a binary search per value
+            values = np.asarray(values, dtype=np.float64)
+            counts = np.zeros(values.shape, dtype=np.int8 if len(self.thresholds) < 127 else np.int64)
+            at_or_above = np.empty(values.shape, dtype=bool)
+            for cut in self.thresholds:
+                counts += np.greater_equal(values, np.float64(cut), out=at_or_above)
+            counts[np.isnan(values)] = len(self.thresholds)
+            return counts.astype(np.float64)
         return values
 
     def describe(self) -> str:
@@ -51,21 +60,28 @@ class States:
                 "none": "raw values, scored as they are"}[self.method]
 
 
+def not_finite_error(source: str, cell: str, chromosome: str, position: int, value: float) -> InputError:
+    return InputError(f"{source}: the copy numbers hold NaN or infinite values (the first: {value} for cell "
+                      f"{cell!r} on {chromosome}, position {position} of the chromosome); fill or drop them "
+                      f"before scoring")
+
+
+def not_integer_error(source: str, example: float) -> InputError:
+    return InputError(
+        f"{source}: the values are not integer copy states (for example {example:g}). "
+        f"ombrix scores copy-number states, and log ratios (as infercnvpy and CopyKAT write them) "
+        f"must be made into states first. Choose a discretisation: 'thresholds' (log2 ratios cut at "
+        f"{list(CNVKIT_THRESHOLDS)}, CNVkit's defaults for ploidy 2, or your own cut points), "
+        f"'round' (the nearest integer, for copy numbers that carry noise), or 'none' to score the "
+        f"raw values on purpose (--states / states=)")
+
+
 def check_values(atlas: Atlas, states: States) -> None:
-    """Refuses missing or infinite values, and continuous values unless a
+    """For per-profile arrays (a matrix is checked a block at a time as it is
+    planned): refuses missing or infinite values, and continuous values unless a
     discretisation is chosen, with the reason and the choices."""
-    for block in atlas.stored_values():
+    for block in atlas.profiles.values():
         if not np.isfinite(block).all():
-            cell, chromosome, position, value = atlas.first_not_finite()
-            raise InputError(f"{atlas.source}: the copy numbers hold NaN or infinite values (the first: {value} "
-                             f"for cell {cell!r} on {chromosome}, position {position} of the chromosome); "
-                             f"fill or drop them before scoring")
+            raise not_finite_error(atlas.source, *atlas.first_not_finite())
         if states.method == "integer" and (block != np.round(block)).any():
-            example = block[block != np.round(block)][0]
-            raise InputError(
-                f"{atlas.source}: the values are not integer copy states (for example {example:g}). "
-                f"ombrix scores copy-number states, and log ratios (as infercnvpy and CopyKAT write them) "
-                f"must be made into states first. Choose a discretisation: 'thresholds' (log2 ratios cut at "
-                f"{list(CNVKIT_THRESHOLDS)}, CNVkit's defaults for ploidy 2, or your own cut points), "
-                f"'round' (the nearest integer, for copy numbers that carry noise), or 'none' to score the "
-                f"raw values on purpose (--states / states=)")
+            raise not_integer_error(atlas.source, block[block != np.round(block)][0])

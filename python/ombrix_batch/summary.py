@@ -8,6 +8,9 @@ import pathlib
 
 import pandas as pd
 
+from .results import Scored
+from .tasks import OK
+
 ALPHA = 0.05
 HANDFUL = 5  # "a handful of hits": what the advice on --backgrounds is sized for
 SHOWN = ["cell", "chromosome", "n_positions", "n_segments", "rearrange_score", "backgrounds", "pval", "qval"]
@@ -37,9 +40,9 @@ def shown(rows: pd.DataFrame) -> str:
     return str(rows[SHOWN].to_string(index=False, float_format=lambda v: f"{v:.4g}"))
 
 
-def summary(table: pd.DataFrame, output: pathlib.Path, top: int) -> str:
-    attrs = table.attrs
-    cells, chromosomes = table["cell"].nunique(), table["chromosome"].nunique()
+def summary(results: Scored, output: pathlib.Path, top: int) -> str:
+    attrs = results.attrs
+    cells, chromosomes = (len(results.plan.cells), len(results.plan.chromosomes)) if len(results) else (0, 0)
     correction, backgrounds, stop_after = attrs["correction"], attrs["backgrounds"], attrs["stop_after"]
     counts = attrs["status_counts"]
     testable = attrs["testable"]
@@ -48,7 +51,7 @@ def summary(table: pd.DataFrame, output: pathlib.Path, top: int) -> str:
     rule = (f"stopping once {stop_after} of them reach the profile's score" if stop_after
             else "all of them for every profile")
     lines = [
-        (f"Scored {len(table)} profiles ({cells} cells x {chromosomes} chromosomes, "
+        (f"Scored {len(results)} profiles ({cells} cells x {chromosomes} chromosomes, "
          f"{attrs['distinct_tasks']} distinct) from {attrs['source']} in {attrs['seconds']:.1f} s "
          f"on {attrs['workers']}."),
         f"Copy states: {attrs['states']}.",
@@ -73,11 +76,14 @@ def summary(table: pd.DataFrame, output: pathlib.Path, top: int) -> str:
                    if handful > 1 else "")
         lines.append(f"Smallest q this run can reach: {smallest_q(testable, backgrounds, 1, correction):.3g} for a "
                      f"single hit{several} (p-values start at 1/{backgrounds + 1}).")
-    significant = table[table["qval"] < ALPHA]
-    if len(significant):
-        lines.append(f"Significant at q < {ALPHA} ({correction}): {len(significant)} of {testable} testable "
-                     f"profiles, in {significant['cell'].nunique()} cells.")
-        lines.append(shown(significant.sort_values(["qval", "pval"]).head(top)))
+    if attrs.get("chunks_kept"):
+        lines.append(f"Resumed: {attrs['chunks_kept']} finished chunks were kept, the plan {attrs['plan']}.")
+    significant = results.by_task["qval"] < ALPHA
+    hits, hit_cells = results.count_rows(significant)
+    if hits:
+        lines.append(f"Significant at q < {ALPHA} ({correction}): {hits} of {testable} testable "
+                     f"profiles, in {hit_cells} cells.")
+        lines.append(shown(results.best(significant, ["qval", "pval"], top)))
     else:
         lines.append(f"Nothing is significant at q < {ALPHA}.")
         if testable:
@@ -86,7 +92,6 @@ def summary(table: pd.DataFrame, output: pathlib.Path, top: int) -> str:
                 lines.append(f"{handful} hits among {testable} testable rows need at least --backgrounds "
                              f"{needed} to reach it.")
             lines.append("The testable rows with the smallest p:")
-            candidates = table[table["status"] == "ok"]
-            lines.append(shown(candidates.sort_values(["pval", "qval"]).head(top)))
+            lines.append(shown(results.best(results.by_task["status"] == OK, ["pval", "qval"], top)))
     lines.append(f"Table written to {output}")
     return "\n".join(lines)

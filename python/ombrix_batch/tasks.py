@@ -8,17 +8,17 @@ import json
 import math
 import numbers
 import os
-import struct
 from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 import pandas as pd
 
 from .atlas import Atlas, dense_float64
 from .errors import InputError
-from .states import States
+from .states import States, check_values, not_finite_error, not_integer_error
 
 DEFAULT_EXP_LAMBDA = 1.0
 EXP_LAMBDA_DEFAULT_NOTE = ("1.0 for every cell (the cut weights are normalised, so any positive scale gives "
@@ -31,18 +31,60 @@ POSSION_LAMBDA_DEFAULT_NOTE = ("20.0 for every chromosome (a background with 2 c
 
 @dataclass
 class Plan:
-    """`rows`: cell, chromosome, n_positions, status and the index of the
-    row's task; `tasks`: for each distinct task, the (cell, chromosome)
-    indexes of its first row; `exp_lambda` and `possion_lambda`: the values
-    the module is handed, after the fallback; `fingerprint`: everything the
-    results depend on, for resuming."""
+    """Rows go cell by cell, chromosomes in order within a cell (row r is cell
+    r // C, chromosome r % C), so a row is its task alone: `row_task`. Each
+    distinct task has the (cell, chromosome) of its first row, its length
+    and status; `exp_lambda` and `possion_lambda`: the values the module is
+    handed, after the fallback; `fingerprint`: everything the results depend
+    on, for resuming. A few bytes a row: an atlas has tens of millions."""
 
-    rows: pd.DataFrame
-    tasks: list[tuple[int, int]]
+    cells: list[str]
+    chromosomes: list[str]
+    row_task: np.ndarray
+    task_cell: np.ndarray
+    task_chromosome: np.ndarray
+    task_positions: np.ndarray
+    task_status: np.ndarray  # codes into STATUSES
     exp_lambda: np.ndarray
     possion_lambda: np.ndarray
     notes: dict[str, str]
     fingerprint: dict[str, Any]
+
+    @property
+    def task_count(self) -> int:
+        return len(self.task_cell)
+
+    def rows(self, first: int = 0, stop: int | None = None) -> pd.DataFrame:
+        """Rows first..stop-1: cell, chromosome, n_positions, task and status."""
+        stop = len(self.row_task) if stop is None else stop
+        index = np.arange(first, stop, dtype=np.int64)
+        task = self.row_task[first:stop]
+        width = max(1, len(self.chromosomes))
+        return pd.DataFrame({
+            "cell": pd.Categorical.from_codes(index // width, self.cells),
+            "chromosome": pd.Categorical.from_codes(index % width, self.chromosomes),
+            "n_positions": self.task_positions[task], "task": task.astype(np.int64),
+            "status": pd.Categorical.from_codes(self.task_status[task], STATUSES),
+        })
+
+    ARRAYS = ("row_task", "task_cell", "task_chromosome", "task_positions", "task_status", "exp_lambda",
+              "possion_lambda")
+
+    def save(self, path: Any) -> None:
+        """The plan in one .npz (names and notes as JSON beside the arrays)."""
+        described = json.dumps({"cells": self.cells, "chromosomes": self.chromosomes, "notes": self.notes,
+                                "fingerprint": self.fingerprint})
+        with open(path, "wb") as handle:
+            np.savez(handle, described=np.frombuffer(described.encode(), dtype=np.uint8),
+                     **{name: getattr(self, name) for name in self.ARRAYS})
+
+    @classmethod
+    def load(cls, path: Any) -> Plan:
+        with np.load(path, allow_pickle=False) as stored:
+            described = json.loads(stored["described"].tobytes())
+            return cls(described["cells"], described["chromosomes"],
+                       **{name: stored[name] for name in cls.ARRAYS},
+                       notes=described["notes"], fingerprint=described["fingerprint"])
 
 
 # What the module's backgrounds can use: a positive scale for the cut weights
@@ -120,10 +162,6 @@ def summarised(values: np.ndarray, names: list[str], per_name: bool) -> Any:
     return {"min": float(values.min()), "max": float(values.max()), "digest": digest}
 
 
-def number_key(value: float) -> bytes:
-    return struct.pack("<d", value)
-
-
 def lambda_note(given: Any, vector: np.ndarray, used: np.ndarray, names: list[str], default_note: str) -> str:
     if given is None:
         return default_note
@@ -137,21 +175,33 @@ def lambda_note(given: Any, vector: np.ndarray, used: np.ndarray, names: list[st
 STATUSES = ("ok", "constant", "too short", "undefined")
 OK, CONSTANT, TOO_SHORT, UNDEFINED = range(len(STATUSES))
 PLAN_ROWS = 2048  # cells planned at once: fixed, as the profiles' digest follows the panels
+KEY = np.dtype("V16")  # a distinct profile's digest (its bytes and its cell's exp_lambda)
 
 
 @dataclass
 class Panel:
     """What the plan needs of one panel, computed where its values are (in a
-    worker, when the plan is made in parallel): each row's segment count,
-    and one representative row, key and index per distinct profile."""
+    worker, when the plan is made in parallel): one representative row, key
+    and status per distinct profile, and each row's distinct profile."""
 
     chromosome: int
     cells: np.ndarray
     length: int
-    changes: np.ndarray
     representatives: np.ndarray  # a row of each distinct profile
-    keys: list[bytes]  # each distinct profile's digest (its bytes and its cell's exp_lambda)
+    status: np.ndarray  # each distinct profile's status
+    keys: np.ndarray  # each distinct profile's KEY
     inverse: np.ndarray  # each row's distinct profile
+
+
+@dataclass
+class BadValue:
+    """The first value of a block that cannot be scored: not finite, or not
+    an integer where integer copy states are asked for."""
+
+    cell: int
+    column: int
+    value: float
+    finite: bool
 
 
 def summarised_panel(j: int, cells: np.ndarray, values: np.ndarray, exp_cells: np.ndarray) -> Panel:
@@ -172,91 +222,139 @@ def summarised_panel(j: int, cells: np.ndarray, values: np.ndarray, exp_cells: n
         _, first, inverse = np.unique(items, return_index=True, return_inverse=True)
         rows_of[where] = where[first][inverse.reshape(-1)]
     representatives, inverse = np.unique(rows_of, return_inverse=True)
-    keys = [hashlib.blake2b(keyed[row], digest_size=16).digest() for row in representatives]
-    return Panel(j, cells, length, changes, representatives, keys, inverse.reshape(-1))
+    keys = np.frombuffer(b"".join(hashlib.blake2b(keyed[row], digest_size=16).digest() for row in representatives),
+                         dtype=KEY)
+    status = np.full(len(representatives), TOO_SHORT if length < 3 else OK, dtype=np.int8)
+    if length >= 3:
+        status[constant[representatives]] = CONSTANT
+    return Panel(j, cells, length, representatives, status, keys, inverse.reshape(-1))
+
+
+def first_bad_value(block: np.ndarray, states: States, first: int) -> BadValue | None:
+    """Where a block's values first fail the checks (row by row)."""
+    for finite, bad in ((False, ~np.isfinite(block)),
+                        (True, (block != np.round(block)) if states.method == "integer" else None)):
+        if bad is not None and bad.any():
+            row, column = divmod(int(np.flatnonzero(bad)[0]), block.shape[1])
+            return BadValue(first + row, column, float(block[row, column]), finite)
+    return None
 
 
 def summarised_block(source: Any, low: int, high: int, first: int, ranges: list[tuple[int, int]],
-                     states: States, exp_block: np.ndarray, dispatcher: int) -> list[Panel]:
+                     states: States, exp_block: np.ndarray, dispatcher: int) -> list[Panel] | BadValue:
     """The panels of cells first.. (rows low..high of `source`: a block of the
-    matrix, or the matrix in its file), one per chromosome; run in a worker."""
+    matrix, or the matrix in its file), one per chromosome, once its values
+    are checked; run in a worker."""
     from .scoring import end_with_parent
 
     end_with_parent(dispatcher)
-    block = source[low:high]
-    dense = states.apply(dense_float64(block))
+    raw = dense_float64(source[low:high])
+    bad = first_bad_value(raw, states, first)
+    if bad is not None:
+        return bad
+    dense = states.apply(raw)
+    del raw
     cells = np.arange(first, first + high - low, dtype=np.int64)
     return [summarised_panel(j, cells, np.ascontiguousarray(dense[:, a:b]), exp_block) for j, (a, b) in
             enumerate(ranges)]
 
 
+def bad_value_error(atlas: Atlas, bad: BadValue) -> InputError:
+    j = next(k for k, (start, stop) in enumerate(atlas.ranges) if start <= bad.column < stop)
+    cell, chromosome, position = atlas.cells[bad.cell], atlas.chromosomes[j], bad.column - atlas.ranges[j][0]
+    if not bad.finite:
+        return not_finite_error(atlas.source, cell, chromosome, position, bad.value)
+    return not_integer_error(atlas.source, bad.value)
+
+
 def panels(atlas: Atlas, states: States, exp: np.ndarray, n_jobs: int) -> Iterator[Panel]:
-    """The atlas's panels in their fixed order, made by `n_jobs` processes
-    where the atlas is a matrix of more than one block."""
-    if atlas.matrix is None or n_jobs == 1 or len(atlas.cells) <= PLAN_ROWS:
-        for j, cells, values in atlas.panels(states, PLAN_ROWS):
+    """The atlas's panels in their fixed order, its values checked on the
+    way; a matrix of more than one block is read and summarised by `n_jobs`
+    processes, each reading its own blocks."""
+    if atlas.matrix is None:
+        check_values(atlas, states)
+        for j, cells, values in atlas.panels(states):
             yield summarised_panel(j, cells, values, exp[cells])
         return
-    from joblib import Parallel, delayed
+    count = len(atlas.cells)
+    jobs = ((*atlas.block_source(first, min(first + PLAN_ROWS, count)), first, atlas.ranges, states,
+             exp[first:first + PLAN_ROWS], os.getpid()) for first in range(0, count, PLAN_ROWS))
+    if n_jobs == 1 or count <= PLAN_ROWS:
+        blocks: Iterator[list[Panel] | BadValue] = (summarised_block(*job) for job in jobs)
+    else:
+        from joblib import Parallel, delayed
 
-    blocks = range(0, len(atlas.cells), PLAN_ROWS)
-    jobs = (delayed(summarised_block)(*atlas.block_source(first, min(first + PLAN_ROWS, len(atlas.cells))), first,
-                                      atlas.ranges, states, exp[first:first + PLAN_ROWS], os.getpid())
-            for first in blocks)
-    # processes, in order (the digest follows the panels), a few blocks ahead
-    for block in Parallel(n_jobs=n_jobs, backend="loky", return_as="generator", pre_dispatch="2*n_jobs")(jobs):
+        # processes, in order (the digest follows the panels), a few blocks ahead
+        blocks = Parallel(n_jobs=n_jobs, backend="loky", return_as="generator", pre_dispatch="2*n_jobs")(
+            delayed(summarised_block)(*job) for job in jobs)
+    for block in blocks:
+        if isinstance(block, BadValue):
+            raise bad_value_error(atlas, block)
         yield from block
 
 
 def plan_rows(atlas: Atlas, states: States, exp: np.ndarray, possion: np.ndarray,
-              n_jobs: int = 1) -> tuple[pd.DataFrame, list[tuple[int, int]], str]:
-    """One row per (cell, chromosome) with its task, the distinct tasks (the
-    first (cell, chromosome) of each), and a digest of every profile. A task
-    is the bits of its values and of the two lambdas its backgrounds use
-    (the module is handed the lambdas after the fallback); equal profiles
-    are found a panel at a time (np.unique over their bits), so the work
-    here is per distinct profile, not per profile."""
+              n_jobs: int = 1) -> tuple[dict[str, np.ndarray], str]:
+    """Each row's task and each task's first (cell, chromosome), length and
+    status, and a digest of every profile. A task is the bits of its values
+    and of the two lambdas its backgrounds use (the module is handed the
+    lambdas after the fallback). Equal profiles are found a panel at a time,
+    then across panels, by np.unique over their keys: the work here is per
+    distinct profile, and tasks are numbered as they are first met."""
+    width = len(atlas.chromosomes)
     digest = hashlib.blake2b(json.dumps([atlas.cells, atlas.chromosomes]).encode(), digest_size=16)
-    possion_keys = [number_key(v) for v in possion]
-    task_of: dict[bytes, int] = {}
-    tasks: list[tuple[int, int]] = []
-    parts: dict[str, list[np.ndarray]] = {"cell": [], "chromosome": [], "n_positions": [], "task": [],
-                                          "segments": []}
+    possion_keys = np.frombuffer(np.asarray(possion, dtype="<f8").tobytes(), dtype="V8")
+    rows = len(atlas.cells) * width
+    index_type = np.int32 if rows < 2**31 else np.int64
+    # first each row's place among the panels' keys, then its task
+    row_key: npt.NDArray[np.signedinteger[Any]] = np.empty(rows, dtype=index_type)
+    keys, cells_of, chromosomes_of, positions_of, status_of = [], [], [], [], []
+    offset = 0
     for panel in panels(atlas, states, exp, n_jobs):
-        j, cells = panel.chromosome, panel.cells
-        ids = np.empty(len(panel.keys), dtype=np.int64)
-        for u, key in enumerate(panel.keys):
-            found = task_of.setdefault(key + possion_keys[j], len(tasks))
-            if found == len(tasks):
-                tasks.append((int(cells[panel.representatives[u]]), j))
-            ids[u] = found
+        j, cells, distinct = panel.chromosome, panel.cells, len(panel.keys)
         # the profiles' digest from each row's key: any change of a value changes it
         digest.update(cells.astype("<i8").tobytes())
-        digest.update(np.frombuffer(b"".join(panel.keys), dtype="V16")[panel.inverse].tobytes())
-        parts["cell"].append(cells)
-        parts["chromosome"].append(np.full(len(cells), j, dtype=np.int64))
-        parts["n_positions"].append(np.full(len(cells), panel.length, dtype=np.int64))
-        parts["task"].append(ids[panel.inverse])
-        parts["segments"].append(panel.changes + 1 if panel.length else np.zeros(len(cells), dtype=np.int64))
-    columns = {k: np.concatenate(v) if v else np.zeros(0, dtype=np.int64) for k, v in parts.items()}
-    order = np.lexsort((columns["chromosome"], columns["cell"]))  # cell by cell, chromosomes in order
-    columns = {k: v[order] for k, v in columns.items()}
-    n_positions, segments = columns["n_positions"], columns["segments"]
-    # codes into STATUSES; a few bytes a row, as an atlas has tens of millions
-    status = np.where(n_positions < 3, TOO_SHORT, np.where(segments == 1, CONSTANT, OK)).astype(np.int8)
-    empty = not len(order)
-    rows = pd.DataFrame({
-        "cell": [] if empty else pd.Categorical.from_codes(columns["cell"].astype(np.int32), atlas.cells),
-        "chromosome": [] if empty else pd.Categorical.from_codes(columns["chromosome"].astype(np.int32),
-                                                                 atlas.chromosomes),
-        "n_positions": n_positions.astype(np.int32), "task": columns["task"],
-        "status": pd.Categorical.from_codes(status, STATUSES),
-    })
-    return rows, tasks, digest.hexdigest()
+        digest.update(panel.keys[panel.inverse].tobytes())
+        combined = np.empty((distinct, 24), dtype=np.uint8)
+        combined[:, :16] = panel.keys.view(np.uint8).reshape(distinct, 16)
+        combined[:, 16:] = np.frombuffer(possion_keys[j].tobytes(), dtype=np.uint8)
+        keys.append(combined.view("V24").reshape(-1))
+        cells_of.append(cells[panel.representatives])
+        chromosomes_of.append(np.full(distinct, j, dtype=np.int32))
+        positions_of.append(np.full(distinct, panel.length, dtype=np.int32))
+        status_of.append(panel.status)
+        row_key[cells * width + j] = offset + panel.inverse
+        offset += distinct
+    every = np.concatenate(keys) if keys else np.zeros(0, dtype="V24")
+    _, first, inverse = np.unique(every, return_index=True, return_inverse=True)
+    del every, keys
+    # tasks numbered in the order they are first met
+    order = np.argsort(first, kind="stable")
+    number = np.empty(len(first), dtype=index_type)
+    number[order] = np.arange(len(first), dtype=index_type)
+    task_of_key = number[inverse.reshape(-1)]
+    np.take(task_of_key, row_key, out=row_key)
+    chosen = first[order]
+    columns = {"row_task": row_key}
+    for name, parts, kind in (("task_cell", cells_of, np.int64), ("task_chromosome", chromosomes_of, np.int32),
+                              ("task_positions", positions_of, np.int32), ("task_status", status_of, np.int8)):
+        columns[name] = np.concatenate(parts)[chosen] if parts else np.zeros(0, dtype=kind)
+    return columns, digest.hexdigest()
 
 
-def make_plan(atlas: Atlas, states: States, backgrounds: int, exp_lambda: Any, possion_lambda: Any,
-              with_r: bool, ombrix_version: str = "", stop_after: int = 0, n_jobs: int = 1) -> Plan:
+@dataclass
+class Settings:
+    """What a plan uses besides the values: the lambdas the module is handed,
+    the notes on them, and the fingerprint of the parameters."""
+
+    exp_lambda: np.ndarray
+    possion_lambda: np.ndarray
+    notes: dict[str, str]
+    fingerprint: dict[str, Any]
+
+
+def plan_settings(atlas: Atlas, states: States, backgrounds: int, exp_lambda: Any, possion_lambda: Any,
+                  with_r: bool, ombrix_version: str = "", stop_after: int = 0) -> Settings:
     exp_given = per_item(exp_lambda, atlas.cells, "exp_lambda", "cell",
                          np.full(len(atlas.cells), DEFAULT_EXP_LAMBDA))
     possion_given = per_item(possion_lambda, atlas.chromosomes, "possion_lambda", "chromosome",
@@ -272,14 +370,24 @@ def make_plan(atlas: Atlas, states: States, backgrounds: int, exp_lambda: Any, p
     if len(possion) and possion.min() < FEW_CUTS:
         notes["possion_lambda"] += (f" (below {FEW_CUTS:g} cuts on average most backgrounds have 2 cuts or fewer, "
                                     f"score +inf and count against every profile: expect p-values near 1)")
-    rows, tasks, digest = plan_rows(atlas, states, exp, possion, n_jobs)
     # everything the kept results depend on, each under a name a user reads
     fingerprint = {
-        "input": atlas.source, "profiles": digest, "tasks": len(tasks),
-        "states": states.describe(), "backgrounds": backgrounds, "stop_after": stop_after,
+        "input": atlas.source, "states": states.describe(), "backgrounds": backgrounds, "stop_after": stop_after,
         "with_r": with_r,
         "exp_lambda": summarised(exp, atlas.cells, per_name=False),
         "possion_lambda": summarised(possion, atlas.chromosomes, per_name=True),
         "ombrix_version": ombrix_version,
     }
-    return Plan(rows, tasks, exp, possion, notes, fingerprint)
+    return Settings(exp, possion, notes, fingerprint)
+
+
+def make_plan(atlas: Atlas, states: States, backgrounds: int, exp_lambda: Any, possion_lambda: Any,
+              with_r: bool, ombrix_version: str = "", stop_after: int = 0, n_jobs: int = 1,
+              settings: Settings | None = None) -> Plan:
+    if settings is None:
+        settings = plan_settings(atlas, states, backgrounds, exp_lambda, possion_lambda, with_r, ombrix_version,
+                                 stop_after)
+    columns, digest = plan_rows(atlas, states, settings.exp_lambda, settings.possion_lambda, n_jobs)
+    fingerprint = {**settings.fingerprint, "profiles": digest, "tasks": len(columns["task_cell"])}
+    return Plan(atlas.cells, atlas.chromosomes, **columns, exp_lambda=settings.exp_lambda,
+                possion_lambda=settings.possion_lambda, notes=settings.notes, fingerprint=fingerprint)
