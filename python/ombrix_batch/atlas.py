@@ -38,6 +38,11 @@ class Atlas:
         assert self.matrix is not None
         return dense_float64(self.matrix[first:stop])
 
+    def raw_block(self, first: int, stop: int) -> Any:
+        """Rows first..stop-1 as the matrix holds them (dense in its dtype, or CSR)."""
+        assert self.matrix is not None
+        return self.matrix[first:stop]
+
     def block_source(self, first: int, stop: int) -> tuple[Any, int, int]:
         """What a worker reads rows first..stop-1 from, and where: a matrix in
         a file travels as its place and is read there; one in memory goes as

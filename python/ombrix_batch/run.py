@@ -19,7 +19,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .atlas import Atlas, check_source
+from .atlas import FILE_BLOCK_ROWS, Atlas, check_source, dense_float64
 from .cluster import dask_client, describe, run_on_dask
 from .errors import BatchError, BatchNote, InputError
 from .outputs import (
@@ -52,19 +52,60 @@ def default_chunk_size(task_count: int) -> int:
     return max(1, min(64, math.ceil(task_count / 64)), math.ceil(task_count / MAX_CHUNKS))
 
 
+class ChunkValues:
+    """The values of a chunk's tasks as copy states, in one array. A chunk's
+    tasks are taken by block of rows and chromosome, so that each group is
+    one slice of the matrix, made float64 and states at once; a block is read
+    from a file once (the tasks are numbered as the plan met them, block by
+    block)."""
+
+    def __init__(self, atlas: Atlas, states: States) -> None:
+        self.atlas, self.states = atlas, states
+        self.first, self.block = -1, None
+        self.lengths = np.array([stop - start for start, stop in atlas.ranges], dtype=np.int64)
+
+    def rows(self, first: int) -> Any:
+        if first != self.first:
+            self.first, self.block = first, self.atlas.raw_block(first, min(first + FILE_BLOCK_ROWS,
+                                                                          len(self.atlas.cells)))
+        return self.block
+
+    def of(self, cells: np.ndarray, chromosomes: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """The order the tasks are sent in, where each one's values start, and the values."""
+        atlas, apply = self.atlas, self.states.apply
+        if atlas.matrix is None:
+            profiles = [np.asarray(apply(atlas.profile(i, j)), dtype=np.float64)
+                        for i, j in zip(cells.tolist(), chromosomes.tolist())]
+            order = np.arange(len(cells))
+        else:
+            blocks = cells // FILE_BLOCK_ROWS
+            order = np.lexsort((chromosomes, blocks))
+            keys = blocks[order] * len(atlas.ranges) + chromosomes[order]
+            groups = np.flatnonzero(np.diff(keys)) + 1
+            profiles = []
+            for group in np.split(order, groups) if len(order) else []:
+                block, j = int(blocks[group[0]]), int(chromosomes[group[0]])
+                start, stop = atlas.ranges[j]
+                raw = self.rows(block * FILE_BLOCK_ROWS)[cells[group] - block * FILE_BLOCK_ROWS]
+                profiles.append(apply(dense_float64(raw[:, start:stop])).ravel())
+        starts = np.zeros(len(cells) + 1, dtype=np.int64)
+        np.cumsum(self.lengths[chromosomes[order]] if atlas.matrix is not None else [len(p) for p in profiles],
+                  out=starts[1:])
+        return order, starts, np.concatenate(profiles) if profiles else np.zeros(0)
+
+
 def chunks_of(atlas: Atlas, plan: Plan, states: States, backgrounds: int, stop_after: int, with_r: bool,
               size: int, skip: set[int]) -> Iterator[Chunk]:
     """The chunks not finished yet, their values read from the atlas as they are dispatched."""
+    values_of = ChunkValues(atlas, states)
     for number, first in enumerate(range(0, plan.task_count, size)):
         if number in skip:
             continue
         stop = min(first + size, plan.task_count)
-        # the module reads writable float64 buffers (pandas 3 hands out read-only ones)
-        tasks = [(task, float(plan.exp_lambda[i]), float(plan.possion_lambda[j]),
-                  np.require(states.apply(atlas.profile(int(i), int(j))), np.float64, ["C", "W"]))
-                 for task, i, j in zip(range(first, stop), plan.task_cell[first:stop].tolist(),
-                                       plan.task_chromosome[first:stop].tolist())]
-        yield Chunk(number, backgrounds, stop_after, with_r, tasks)
+        cells, chromosomes = plan.task_cell[first:stop], plan.task_chromosome[first:stop]
+        order, starts, values = values_of.of(cells, chromosomes)
+        yield Chunk(number, backgrounds, stop_after, with_r, np.arange(first, stop, dtype=np.int64)[order],
+                    plan.exp_lambda[cells[order]], plan.possion_lambda[chromosomes[order]], starts, values)
 
 
 def run_chunks(chunks: Iterator[Chunk], n_jobs: int) -> Iterator[tuple[int, dict[str, Any], Counter[str]]]:

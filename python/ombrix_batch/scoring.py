@@ -9,6 +9,7 @@ import threading
 import time
 import warnings
 from collections import Counter
+from collections.abc import Iterator
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -31,20 +32,33 @@ class Chunk:
     task carries the two lambdas it uses (no NaN left to fall back), not the
     per-cell vector, which a million cells make 8 MB a chunk; each task draws
     at most `backgrounds` backgrounds and stops at the `stop_after`-th that
-    reaches its score (0: never)."""
+    reaches its score (0: never). The values of all its tasks travel as one
+    array (task k's are values[starts[k]:starts[k + 1]]): one buffer to send,
+    not thousands of small ones."""
 
     number: int
     backgrounds: int
     stop_after: int
     with_r: bool
-    tasks: list[tuple[int, float, float, np.ndarray]]  # (task, exp_lambda, possion_lambda, values)
+    tasks: np.ndarray
+    exp_lambda: np.ndarray
+    possion_lambda: np.ndarray
+    starts: np.ndarray
+    values: np.ndarray
     dispatcher: int = field(default_factory=os.getpid)  # the process that sent it
+
+    def profiles(self) -> Iterator[tuple[int, float, float, np.ndarray]]:
+        """(task, exp_lambda, possion_lambda, values) of each task."""
+        # the module reads writable float64 buffers; a transport may hand out
+        # read-only ones (joblib maps large arrays read-only): one copy here
+        values = np.require(self.values, np.float64, ["C", "W"])
+        bounds = self.starts.tolist()
+        for k, (task, exp_lambda, possion_lambda) in enumerate(zip(self.tasks.tolist(), self.exp_lambda.tolist(),
+                                                                    self.possion_lambda.tolist())):
+            yield task, exp_lambda, possion_lambda, values[bounds[k]:bounds[k + 1]]
 
 
 def score_task(chunk: Chunk, exp_lambda: float, possion_lambda: float, values: np.ndarray) -> list[float | int]:
-    # the module reads writable float64 buffers; a transport may hand out
-    # read-only ones (joblib maps large arrays read-only)
-    values = np.require(values, np.float64, ["C", "W"])
     # backgrounds in seed order 1, 2, ... as permutation_score draws them, so
     # the count after n of them is its num_greater for random_num = n; the
     # lambdas as one-element vectors (x = chr_num = 0) give the same values
@@ -93,7 +107,7 @@ def score_chunk(chunk: Chunk) -> tuple[int, dict[str, np.ndarray], Counter[str]]
     warned: Counter[str] = Counter()
     end_with_parent(chunk.dispatcher)
     with ONE_CALL_AT_A_TIME:
-        for task, exp_lambda, possion_lambda, values in chunk.tasks:
+        for task, exp_lambda, possion_lambda, values in chunk.profiles():
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("default")  # each distinct warning once per task
                 row = score_task(chunk, exp_lambda, possion_lambda, values)

@@ -4,6 +4,7 @@ discretisation, or raw on purpose."""
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 
@@ -41,17 +42,24 @@ class States:
         if self.method == "round":
             return np.round(values)
         if self.method == "thresholds":
-            # how many cut points lie at or below each value (searchsorted's
-            # side="right", NaN above them all), one comparison per cut
-            # point: a few times faster than a binary search per value
-            values = np.asarray(values, dtype=np.float64)
-            counts = np.zeros(values.shape, dtype=np.int8 if len(self.thresholds) < 127 else np.int64)
-            at_or_above = np.empty(values.shape, dtype=bool)
-            for cut in self.thresholds:
-                counts += np.greater_equal(values, np.float64(cut), out=at_or_above)
-            counts[np.isnan(values)] = len(self.thresholds)
-            return counts.astype(np.float64)
+            return self.compact(values).astype(np.float64)
         return values
+
+    def compact(self, values: Any) -> np.ndarray:
+        """The copy states in the fewest bytes that hold them exactly: for
+        thresholds, how many cut points lie at or below each value (as
+        searchsorted's side="right" counts them, NaN above them all) in one
+        byte; float64 otherwise."""
+        if self.method != "thresholds":
+            return np.asarray(self.apply(values), dtype=np.float64)
+        values = np.asarray(values, dtype=np.float64)
+        counts = np.zeros(values.shape, dtype=np.int8 if len(self.thresholds) < 127 else np.int64)
+        at_or_above = np.empty(values.shape, dtype=bool)
+        # one comparison per cut point: a few times faster than a binary search per value
+        for cut in self.thresholds:
+            counts += np.greater_equal(values, np.float64(cut), out=at_or_above)
+        counts[np.isnan(values)] = len(self.thresholds)
+        return counts
 
     def describe(self) -> str:
         if self.method == "thresholds":

@@ -205,20 +205,26 @@ class BadValue:
 
 
 def summarised_panel(j: int, cells: np.ndarray, values: np.ndarray, exp_cells: np.ndarray) -> Panel:
-    length = values.shape[1]
+    """`values`: the panel's copy states, one row per cell, in any dtype that
+    holds them exactly (a row's bytes and its cell's exp_lambda are its key)."""
+    count, length = values.shape
     changes = np.count_nonzero(values[:, 1:] != values[:, :-1], axis=1)
-    keyed = np.ascontiguousarray(np.column_stack([values, exp_cells]))
+    width = values.dtype.itemsize
+    keyed = np.concatenate([np.ascontiguousarray(values).view(np.uint8).reshape(count, length * width),
+                            np.ascontiguousarray(exp_cells, dtype=np.float64).view(np.uint8).reshape(count, 8)],
+                           axis=1)
     # one representative row per distinct profile (its bytes, so -0.0 is
-    # not 0.0); a constant profile is told apart by its value and lambda
-    # alone, which most of an atlas is
+    # not 0.0); a constant profile is told apart by its first value and
+    # lambda alone, which most of an atlas is
     constant = changes == 0
-    rows_of = np.empty(len(cells), dtype=np.int64)
-    for chosen, columns_used in ((constant, [0, length] if length else [length]), (~constant, None)):
+    first_and_lambda = np.r_[0:min(width, length * width), length * width:length * width + 8]
+    rows_of = np.empty(count, dtype=np.int64)
+    for chosen, bytes_used in ((constant, first_and_lambda), (~constant, None)):
         where = np.flatnonzero(chosen)
         if not len(where):
             continue
-        part = keyed[where] if columns_used is None else np.ascontiguousarray(keyed[where][:, columns_used])
-        items = part.view(np.dtype((np.void, part.shape[1] * 8))).reshape(-1)
+        part = keyed[where] if bytes_used is None else np.ascontiguousarray(keyed[where][:, bytes_used])
+        items = part.view(np.dtype((np.void, part.shape[1]))).reshape(-1)
         _, first, inverse = np.unique(items, return_index=True, return_inverse=True)
         rows_of[where] = where[first][inverse.reshape(-1)]
     representatives, inverse = np.unique(rows_of, return_inverse=True)
@@ -252,7 +258,7 @@ def summarised_block(source: Any, low: int, high: int, first: int, ranges: list[
     bad = first_bad_value(raw, states, first)
     if bad is not None:
         return bad
-    dense = states.apply(raw)
+    dense = states.compact(raw)
     del raw
     cells = np.arange(first, first + high - low, dtype=np.int64)
     return [summarised_panel(j, cells, np.ascontiguousarray(dense[:, a:b]), exp_block) for j, (a, b) in
