@@ -70,8 +70,8 @@ def main() -> None:
                      for first in range(0, args.cells, step)]
             anndata.io.write_elem(obsm, "X_cnv", sp.vstack(parts, format="csr"))
         else:
-            data = obsm.create_dataset("X_cnv", shape=(args.cells, args.genes), dtype=np.float32,
-                                       chunks=(min(step, args.cells), min(512, args.genes)))
+            # contiguous, as anndata writes a dense .obsm matrix
+            data = obsm.create_dataset("X_cnv", shape=(args.cells, args.genes), dtype=np.float32)
             data.attrs["encoding-type"], data.attrs["encoding-version"] = "array", "0.2.0"
             for first in range(0, args.cells, step):
                 rows = min(step, args.cells - first)

@@ -2,12 +2,13 @@
 written by make_scale_atlas.py, with a small fixed background count so that
 the numbers are about the driver, not the module.
 
-    python scale.py ATLAS.h5ad [ATLAS.h5ad ...] [--n-jobs 2] [--backgrounds 20]
+    python scale.py ATLAS.h5ad [ATLAS.h5ad ...] [--n-jobs 2 | --n-jobs 1,2] [--backgrounds 20]
 
 Reading and planning are timed alone (with --n-jobs processes), then each
 atlas is scored by `ombrix score` in a child process; the parent's and
 each worker's peak RSS come from /proc (sampled every 0.2 s) and from
-getrusage for the parent.
+getrusage for the parent. With several --n-jobs, each atlas is run with
+each in turn, and `plan x` / `score x` are the speed-ups over the first.
 """
 from __future__ import annotations
 
@@ -78,20 +79,26 @@ def score(path: str, n_jobs: int, backgrounds: int) -> dict[str, float]:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("atlases", nargs="+")
-    parser.add_argument("--n-jobs", type=int, default=2)
+    parser.add_argument("--n-jobs", default="2", help="processes, or several separated by commas")
     parser.add_argument("--backgrounds", type=int, default=20)
     args = parser.parse_args()
-    print(f"{'cells':>9}{'profiles':>11}{'tasks':>10}{'read+plan s':>13}{'plan GB':>9}"
-          f"{'whole run s':>13}{'scoring s':>11}{'parent GB':>11}{'worker GB':>11}")
+    counts = [int(n) for n in args.n_jobs.split(",")]
+    print(f"{'cells':>9}{'profiles':>11}{'tasks':>10}{'procs':>6}{'read+plan s':>13}{'plan GB':>9}"
+          f"{'whole run s':>13}{'scoring s':>11}{'parent GB':>11}{'worker GB':>11}"
+          + (f"{'plan x':>8}{'score x':>9}" if len(counts) > 1 else ""))
     for path in args.atlases:
-        planned = json.loads(subprocess.run([sys.executable, "-c", PLAN, path, str(args.n_jobs)],
-                                            capture_output=True, text=True, check=True).stdout)
-        run = score(path, args.n_jobs, args.backgrounds)
-        print(f"{planned['cells']:>9}{planned['profiles']:>11}{planned['tasks']:>10}{planned['plan_s']:>13.1f}"
-              f"{planned['plan_rss_gb']:>9.2f}{run['score_s']:>13.1f}{run['score_s'] - planned['plan_s']:>11.1f}"
-              f"{run['parent_gb']:>11.2f}"
-              f"{run['worker_gb']:>11.2f}")
-    print(f"{args.n_jobs} processes, {args.backgrounds} backgrounds per profile (--stop-after 0)")
+        first: tuple[float, float] | None = None
+        for n_jobs in counts:
+            planned = json.loads(subprocess.run([sys.executable, "-c", PLAN, path, str(n_jobs)],
+                                                capture_output=True, text=True, check=True).stdout)
+            run = score(path, n_jobs, args.backgrounds)
+            scoring = run["score_s"] - planned["plan_s"]
+            first = first or (planned["plan_s"], scoring)
+            ratios = f"{first[0] / planned['plan_s']:>8.2f}{first[1] / scoring:>9.2f}" if len(counts) > 1 else ""
+            print(f"{planned['cells']:>9}{planned['profiles']:>11}{planned['tasks']:>10}{n_jobs:>6}"
+                  f"{planned['plan_s']:>13.1f}{planned['plan_rss_gb']:>9.2f}{run['score_s']:>13.1f}{scoring:>11.1f}"
+                  f"{run['parent_gb']:>11.2f}{run['worker_gb']:>11.2f}{ratios}", flush=True)
+    print(f"{args.backgrounds} backgrounds per profile (--stop-after 0)")
 
 
 if __name__ == "__main__":

@@ -267,9 +267,9 @@ def read_results(path: str | pathlib.Path) -> pd.DataFrame:
     path = pathlib.Path(path)
     if not path.exists():
         raise InputError(f"{path}: no such file")
-    if path.suffix == ".parquet":
+    separator = OUTPUT_SUFFIXES.get(path.suffix, ",")  # another suffix: read as the CSV it most likely is
+    if separator is None:
         return pd.read_parquet(path)
-    separator = "\t" if path.suffix == ".tsv" else ","
     with open(path, newline="") as handle:
         header = next(csv.reader(handle, delimiter=separator), [])
     # names as written ("0000", "NA" and "#" included); an empty number is

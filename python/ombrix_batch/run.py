@@ -1,6 +1,7 @@
-"""Scoring a whole atlas: plan the distinct tasks, run them in chunks on a
-process pool (or in this process), keep each finished chunk where a resumed
-run finds it, and assemble the table with p- and q-values."""
+"""Scoring a whole atlas: plan the distinct tasks (or take the plan a
+stopped run kept), run them in chunks on a process pool (or in this
+process, or on Dask), keep each finished chunk where a resumed run finds
+it, and write the table from the per-task results."""
 from __future__ import annotations
 
 import contextlib
@@ -22,12 +23,7 @@ import pandas as pd
 from .atlas import FILE_BLOCK_ROWS, Atlas, check_source, dense_float64
 from .cluster import dask_client, describe, run_on_dask
 from .errors import BatchError, BatchNote, InputError
-from .outputs import (
-    check_writable_place,
-    exclusive,
-    refuse_input_as_output,
-    remove_leftovers,
-)
+from .outputs import check_writable_place, exclusive, refuse_input_as_output, remove_leftovers
 from .readers import read_atlas
 from .results import OUTPUT_SUFFIXES, Scored, TaskResults, scored, table_files, write_table
 from .scoring import Chunk, score_chunk
@@ -40,8 +36,6 @@ DEFAULT_BACKGROUNDS = 10_000
 DEFAULT_STOP_AFTER = 10
 MAX_COUNT = 2**31 - 1  # the module counts backgrounds in signed 32 bits
 CORRECTIONS = {"bh": "Benjamini-Hochberg", "by": "Benjamini-Yekutieli"}
-
-
 MAX_CHUNKS = 2000  # chunk files a run writes at most
 
 
