@@ -54,7 +54,8 @@ def module_alone(adata: anndata.AnnData, states: str, backgrounds: int) -> float
     atlas = read_atlas(adata)
     chosen = States(states)
     plan = make_plan(atlas, chosen, backgrounds, None, None, False)
-    profiles = [(i, j, np.ascontiguousarray(chosen.apply(atlas.profile(i, j)))) for i, j in plan.tasks]
+    profiles = [(i, j, np.ascontiguousarray(chosen.apply(atlas.profile(i, j)))) for i, j in
+                zip(plan.task_cell.tolist(), plan.task_chromosome.tolist())]
     started = time.perf_counter()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
@@ -107,7 +108,7 @@ def main() -> None:
             if client is not None:
                 runs["dask"].append(on_dask(adata, states, args.backgrounds, client))
         alone, one, two = (float(np.median(runs[k])) for k in ("alone", "one", "two"))
-        line = (f"{name:<16}{len(plan.rows):>9}{len(plan.tasks):>9}{alone:>10.2f}{one:>12.2f}"
+        line = (f"{name:<16}{len(plan.row_task):>9}{plan.task_count:>9}{alone:>10.2f}{one:>12.2f}"
                 f"{(one - alone) / one:>9.1%}{two:>14.2f}{one / two:>8.2f}")
         if client is not None:
             dask = float(np.median(runs["dask"]))
