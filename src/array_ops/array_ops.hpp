@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "../kernels/float64.hpp"
-#include "../python/typed_array.hpp"
+#include "../capi/typed_array.hpp"
 
 namespace ombrix {
 

@@ -3,12 +3,15 @@
 #include <climits>
 #include <string_view>
 
-#include "../python/calls.hpp"
-#include "../python/numpy_api.hpp"
-#include "../python/numpy_runtime.hpp"
-#include "../python/ref.hpp"
+#include "../capi/calls.hpp"
+#include "../capi/numpy_api.hpp"
+#include "../capi/numpy_runtime.hpp"
+#include "../capi/process_state.hpp"
+#include "../capi/ref.hpp"
 
 namespace ombrix {
+
+EmptyMeanWarnings empty_mean_warnings;
 
 namespace {
 

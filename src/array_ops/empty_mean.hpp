@@ -8,9 +8,39 @@
 
 #include <Python.h>
 
-#include "../python/process_state.hpp"
+#include <vector>
+
 
 namespace ombrix {
+
+// What np.mean of an empty float64 array does, found at start-up by calling
+// it: the warnings it issues, in order (category, text, and the file, line
+// and module namespace they are attributed to), and the value it returns,
+// with the invalid flag warned and with it ignored; and the warnings
+// machinery it went through then. While that machinery is still in place,
+// the native path issues the same warnings itself.
+struct RecordedWarning {
+    PyObject* category = nullptr;
+    PyObject* text = nullptr;
+    PyObject* filename = nullptr;
+    int lineno = 0;
+    PyObject* globals = nullptr;
+};
+struct EmptyMean {
+    std::vector<RecordedWarning> warnings;
+    PyObject* value = nullptr;  // np.float64, as NumPy returned it
+};
+struct EmptyMeanWarnings {
+    bool usable = false;
+    EmptyMean when_warned;
+    EmptyMean when_ignored;
+    PyObject* warnings_module = nullptr;
+    PyObject* warn = nullptr;  // warnings.warn, which NumPy's Python code calls
+    PyObject* show_message = nullptr;  // warnings._showwarnmsg
+    PyTypeObject* pattern_type = nullptr;  // re.Pattern, whose match() is native
+};
+
+extern EmptyMeanWarnings empty_mean_warnings;
 
 // Calls np.mean of an empty array with the invalid flag warned and with it
 // ignored, and records what it issued, leaving the warnings filters, display

@@ -4,12 +4,12 @@
 #include <cmath>
 #include <cstring>
 
-#include "../python/calls.hpp"
-#include "../python/globals.hpp"
-#include "../python/numpy_api.hpp"
-#include "../python/pending_exception.hpp"
-#include "../python/process_state.hpp"
-#include "../python/scalars.hpp"
+#include "../capi/calls.hpp"
+#include "../capi/globals.hpp"
+#include "../capi/numpy_api.hpp"
+#include "../capi/pending_exception.hpp"
+#include "../capi/process_state.hpp"
+#include "../capi/scalars.hpp"
 #include "empty_mean.hpp"
 #include "scratch_arrays.hpp"
 #include <numpy/arrayscalars.h>
@@ -39,12 +39,23 @@ bool give_numpy_form(FloatValues& values) {
     return assign(values.array, array_of(data, values.values.length));
 }
 
-bool give_numpy_doubles(ChangePoints& found) {
+// Change points in the form that the NumPy operation reads: their float64
+// positions, or their int64 indices.
+struct AsDoubles {
+    ChangePoints& found;
+};
+struct AsIndices {
+    ChangePoints& found;
+};
+
+bool give_numpy_form(const AsDoubles& form) {
+    ChangePoints& found = form.found;
     if (found.as_double.object) return true;
     return assign(found.as_double, array_of(found.positions.data(), static_cast<Py_ssize_t>(found.positions.size())));
 }
 
-bool give_numpy_indices(ChangePoints& found) {
+bool give_numpy_form(const AsIndices& form) {
+    ChangePoints& found = form.found;
     if (found.indices.object) return true;
     npy_intp size = static_cast<npy_intp>(found.positions.size());
     Ref array = Ref::steal(PyArray_SimpleNew(1, &size, NPY_INT64));
@@ -164,6 +175,19 @@ bool plain_writable_array(const TypedFloatArray& weights) {
 
 }  // namespace
 
+// Every operation that NumPy makes goes through here: its values in NumPy's
+// form first, then the call, then the gate asked again, since Python code may
+// have run (a warning, an error callback, a subclass's method, a collection).
+// A default-made result (nullopt, false, an empty Ref) is a failure, pending.
+template <class NumpyCall, class... Values>
+auto NativeBackend::hand_over(NumpyCall&& numpy_call, Values&&... values) -> decltype(numpy_call()) {
+    using Made = decltype(numpy_call());
+    Made made{};
+    if ((give_numpy_form(values) && ...)) made = numpy_call();
+    after_python_code();
+    return made;
+}
+
 void NativeBackend::after_python_code() {
     silent_empty_mean_ = nullptr;
     if (gate_closed_) return;
@@ -186,9 +210,7 @@ std::optional<double> NativeBackend::reduce(const FloatVector& v,
         kernels::Result r = kernel(doubles(v), conditions_.reduction_chunk);
         if (!reported(r.flags)) return r.value;
     }
-    std::optional<double> made = numpy_call();
-    after_python_code();
-    return made;
+    return hand_over(numpy_call);
 }
 
 std::optional<double> NativeBackend::mean(const FloatVector& v) {
@@ -251,13 +273,14 @@ unsigned NativeBackend::find_change_points(const FloatVector& profile, std::vect
 
 std::optional<ChangePoints> NativeBackend::change_points(const FloatVector& profile) {
     // None only ever reaches the NumPy-call backend: the caller picks it for such a call.
-    if (gate_closed_) return numpy_.change_points(profile);
-    ChangePoints found;
-    found.native = true;
-    if (!reported(find_change_points(profile, found.positions))) return found;
-    std::optional<ChangePoints> made = numpy_.change_points(profile);  // with NumPy's warnings
-    after_python_code();
+    if (!gate_closed_) {
+        ChangePoints found;
+        found.native = true;
+        if (!reported(find_change_points(profile, found.positions))) return found;
+    }
+    std::optional<ChangePoints> made = hand_over([&] { return numpy_.change_points(profile); });  // NumPy's warnings
     if (!made) return std::nullopt;
+    // their positions too, for the native statements that follow
     made->native = true;
     const Int64Vector& indices = made->indices.view;
     for (Py_ssize_t i = 0; i < indices.length; ++i) made->positions.push_back(static_cast<double>(indices[i]));
@@ -265,12 +288,12 @@ std::optional<ChangePoints> NativeBackend::change_points(const FloatVector& prof
 }
 
 std::optional<ChangePoints> NativeBackend::change_points_as_double(const FloatVector& profile) {
-    if (gate_closed_) return numpy_.change_points_as_double(profile);
-    ChangePoints found;
-    found.native = true;
-    if (!reported(find_change_points(profile, found.positions))) return found;
-    std::optional<ChangePoints> made = numpy_.change_points_as_double(profile);
-    after_python_code();
+    if (!gate_closed_) {
+        ChangePoints found;
+        found.native = true;
+        if (!reported(find_change_points(profile, found.positions))) return found;
+    }
+    std::optional<ChangePoints> made = hand_over([&] { return numpy_.change_points_as_double(profile); });
     if (!made) return std::nullopt;
     made->native = true;
     const FloatVector& values = made->as_double.view;
@@ -279,10 +302,7 @@ std::optional<ChangePoints> NativeBackend::change_points_as_double(const FloatVe
 }
 
 std::optional<FloatValues> NativeBackend::gaps(ChangePoints& change_points) {
-    if (gate_closed_) {
-        if (!give_numpy_doubles(change_points)) return std::nullopt;
-        return numpy_.gaps(change_points);
-    }
+    if (gate_closed_) return hand_over([&] { return numpy_.gaps(change_points); }, AsDoubles{change_points});
     const std::vector<double>& positions = change_points.positions;
     FloatValues gaps;
     gaps.native = true;
@@ -295,18 +315,12 @@ std::optional<FloatValues> NativeBackend::gaps(ChangePoints& change_points) {
 }
 
 std::optional<FloatVector> NativeBackend::bound_view(FloatValues& values) {
-    if (gate_closed_ || !values.native) {
-        if (!give_numpy_form(values)) return std::nullopt;
-        return numpy_.bound_view(values);
-    }
+    if (gate_closed_ || !values.native) return hand_over([&] { return numpy_.bound_view(values); }, values);
     return values.values;
 }
 
 std::optional<SegmentTable> NativeBackend::zero_table(ChangePoints& change_points) {
-    if (gate_closed_) {
-        if (!give_numpy_indices(change_points)) return std::nullopt;
-        return numpy_.zero_table(change_points);
-    }
+    if (gate_closed_) return hand_over([&] { return numpy_.zero_table(change_points); }, AsIndices{change_points});
     Py_ssize_t rows = static_cast<Py_ssize_t>(change_points.positions.size()) + 1;
     npy_intp shape[2] = {rows, 3};
     Ref array = Ref::steal(PyArray_ZEROS(2, shape, NPY_DOUBLE, 0));
@@ -333,7 +347,9 @@ double& cell(SegmentTable& table, Py_ssize_t row, int column) {
 }  // namespace
 
 bool NativeBackend::set_starts(SegmentTable& table, ChangePoints& change_points) {
-    if (gate_closed_) return give_numpy_indices(change_points) && numpy_.set_starts(table, change_points);
+    if (gate_closed_) {
+        return hand_over([&] { return numpy_.set_starts(table, change_points); }, AsIndices{change_points});
+    }
     for (Py_ssize_t k = 0; k < table.rows(); ++k) {
         cell(table, k, 0) = k == 0 ? 0.0 : change_points.positions[static_cast<size_t>(k - 1)];
     }
@@ -341,7 +357,9 @@ bool NativeBackend::set_starts(SegmentTable& table, ChangePoints& change_points)
 }
 
 bool NativeBackend::set_ends(SegmentTable& table, ChangePoints& change_points, Py_ssize_t last_index) {
-    if (gate_closed_) return give_numpy_indices(change_points) && numpy_.set_ends(table, change_points, last_index);
+    if (gate_closed_) {
+        return hand_over([&] { return numpy_.set_ends(table, change_points, last_index); }, AsIndices{change_points});
+    }
     Py_ssize_t rows = table.rows();
     for (Py_ssize_t k = 0; k < rows; ++k) {
         cell(table, k, 1) = k + 1 < rows ? change_points.positions[static_cast<size_t>(k)]
@@ -351,14 +369,14 @@ bool NativeBackend::set_ends(SegmentTable& table, ChangePoints& change_points, P
 }
 
 bool NativeBackend::set_lengths(SegmentTable& table) {
-    if (gate_closed_) return numpy_.set_lengths(table);
+    if (gate_closed_) return hand_over([&] { return numpy_.set_lengths(table); });
     // whole numbers: exact, no flag
     for (Py_ssize_t k = 0; k < table.rows(); ++k) cell(table, k, 2) = (cell(table, k, 1) - cell(table, k, 0)) + 1.0;
     return true;
 }
 
 std::optional<FloatVector> NativeBackend::length_column(SegmentTable& table) {
-    if (gate_closed_) return numpy_.length_column(table);
+    if (gate_closed_) return hand_over([&] { return numpy_.length_column(table); });
     FloatVector column;
     column.base = table.array.view.base + 2 * sizeof(double);
     column.length = table.rows();
@@ -368,14 +386,14 @@ std::optional<FloatVector> NativeBackend::length_column(SegmentTable& table) {
 }
 
 std::optional<double> NativeBackend::rows_over_total_length(SegmentTable& table) {
-    if (gate_closed_) return numpy_.rows_over_total_length(table);
+    if (gate_closed_) return hand_over([&] { return numpy_.rows_over_total_length(table); });
     // whole-number lengths: their sum raises no flag
     double total = kernels::sum(doubles(*length_column(table)), conditions_.reduction_chunk).value;
     return static_cast<double>(table.rows()) / total;
 }
 
 Ref NativeBackend::table_list(SegmentTable& table) {
-    if (gate_closed_) return numpy_.table_list(table);
+    if (gate_closed_) return hand_over([&] { return numpy_.table_list(table); });
     Ref list = Ref::steal(PyList_New(table.rows()));
     if (!list) return {};
     for (Py_ssize_t k = 0; k < table.rows(); ++k) {
@@ -403,9 +421,7 @@ bool NativeBackend::normalise(TypedFloatArray& weights) {
             return true;
         }
     }
-    bool made = numpy_.normalise(weights);  // with NumPy's warnings and errors
-    after_python_code();
-    return made;
+    return hand_over([&] { return numpy_.normalise(weights); });  // with NumPy's warnings and errors
 }
 
 std::optional<CutPositions> NativeBackend::rounded_running_sum(TypedFloatArray& weights, int scale) {
@@ -417,53 +433,36 @@ std::optional<CutPositions> NativeBackend::rounded_running_sum(TypedFloatArray& 
         if (!reported(flags) && finite) return cut;
     }
     // NumPy's own statements from here on, with their warnings, errors and NaN cuts
-    std::optional<CutPositions> made = numpy_.rounded_running_sum(weights, scale);
-    after_python_code();
-    return made;
+    return hand_over([&] { return numpy_.rounded_running_sum(weights, scale); });
 }
 
 bool NativeBackend::drop_zeros(CutPositions& cut) {
-    if (gate_closed_ || !cut.native) {
-        bool made = give_numpy_form(cut) && numpy_.drop_zeros(cut);
-        after_python_code();
-        return made;
-    }
+    if (gate_closed_ || !cut.native) return hand_over([&] { return numpy_.drop_zeros(cut); }, cut);
     std::erase(cut.positions, 0.0);
     return true;
 }
 
 bool NativeBackend::drop_end(CutPositions& cut, Py_ssize_t end, EndFilter filter) {
-    if (gate_closed_ || !cut.native) {
-        bool made = give_numpy_form(cut) && numpy_.drop_end(cut, end, filter);
-        after_python_code();
-        return made;
-    }
+    if (gate_closed_ || !cut.native) return hand_over([&] { return numpy_.drop_end(cut, end, filter); }, cut);
     double bound = static_cast<double>(end);
     std::erase_if(cut.positions, [&](double c) { return filter == EndFilter::DropEqual ? c == bound : !(c < bound); });
     return true;
 }
 
 bool NativeBackend::add_bounds(CutPositions& cut, Py_ssize_t end) {
-    if (gate_closed_ || !cut.native) {
-        bool made = give_numpy_form(cut) && numpy_.add_bounds(cut, end);
-        after_python_code();
-        return made;
-    }
+    if (gate_closed_ || !cut.native) return hand_over([&] { return numpy_.add_bounds(cut, end); }, cut);
     cut.positions.insert(cut.positions.begin(), 0.0);
     cut.positions.push_back(static_cast<double>(end));
     return true;
 }
 
 std::optional<Py_ssize_t> NativeBackend::cut_count(CutPositions& cut) {
-    if (gate_closed_ || !cut.native) {
-        if (!give_numpy_form(cut)) return std::nullopt;
-        return numpy_.cut_count(cut);
-    }
+    if (gate_closed_ || !cut.native) return hand_over([&] { return numpy_.cut_count(cut); }, cut);
     return static_cast<Py_ssize_t>(cut.positions.size());
 }
 
 std::optional<Pieces> NativeBackend::begin_pieces(const CutPositions& cut) {
-    if (gate_closed_) return numpy_.begin_pieces(cut);
+    if (gate_closed_) return hand_over([&] { return numpy_.begin_pieces(cut); });
     // The pieces reach no further than the largest cut position; cut
     // positions without a 32-bit value are refused before any piece.
     Py_ssize_t cut_total = cut.native ? static_cast<Py_ssize_t>(cut.positions.size()) : cut.array.view.length;
@@ -493,22 +492,16 @@ Ref NativeBackend::empty_segment_mean(const FloatVector& segment, PyObject* then
     if (!then) return {};
     if (!segment.is_none() && silent_empty_mean_) return Ref::borrow(silent_empty_mean_->value);
     if (const EmptyMean* replay = segment.is_none() ? nullptr : replayable_empty_mean()) {
-        if (!issue_empty_mean_warnings(*replay)) {
-            after_python_code();
-            return {};
-        }
-        after_python_code();
+        if (!hand_over([&] { return issue_empty_mean_warnings(*replay); })) return {};
         // Issued once, they may do nothing from now on until Python code runs.
         if (!gate_closed_) silent_empty_mean_ = silent_empty_mean();
         return Ref::borrow(replay->value);
     }
-    Ref mean = NumpyCallBackend::segment_mean(segment);
-    after_python_code();
-    return mean;
+    return hand_over([&] { return NumpyCallBackend::segment_mean(segment); });
 }
 
 std::optional<double> NativeBackend::rounded_mean(const FloatVector& segment) {
-    if (gate_closed_) return numpy_.rounded_mean(segment);
+    if (gate_closed_) return hand_over([&] { return numpy_.rounded_mean(segment); });
     if (segment.is_none() || segment.length == 0) {
         Ref round;
         Ref m = empty_segment_mean(segment, names.round, round);
@@ -517,26 +510,26 @@ std::optional<double> NativeBackend::rounded_mean(const FloatVector& segment) {
         if (!gate_closed_ && Py_IS_TYPE(m.get(), &PyDoubleArrType_Type)) {
             return std::rint(reinterpret_cast<PyDoubleScalarObject*>(m.get())->obval);
         }
-        Ref rounded = call(round, {m.get()});
-        after_python_code();
+        Ref rounded = hand_over([&] { return call(round, {m.get()}); });
         double value = 0.0;
         if (!rounded || !to_double(rounded.get(), value)) return std::nullopt;
         return value;
     }
     kernels::Result r = kernels::mean(doubles(segment), conditions_.reduction_chunk);
     if (!reported(r.flags)) return std::rint(r.value);
-    std::optional<double> made = numpy_.rounded_mean(segment);
-    after_python_code();
-    return made;
+    return hand_over([&] { return numpy_.rounded_mean(segment); });
 }
 
 bool NativeBackend::add_piece(Pieces& pieces, double value, int length) {
-    if (gate_closed_ || !pieces.native) return give_numpy_form(pieces) && numpy_.add_piece(pieces, value, length);
+    if (gate_closed_ || !pieces.native) {
+        return hand_over([&] { return numpy_.add_piece(pieces, value, length); }, pieces);
+    }
     return append_run(pieces, value, length);
 }
 
-// A piece that NumPy made: into NumPy's list once the unit continues with its
-// calls, else into the smoothed profile.
+// A piece that NumPy made (its hand-over has asked the gate): into NumPy's
+// list once the unit continues with its calls, else into the smoothed
+// profile. Neither runs Python code.
 bool NativeBackend::take_numpy_piece(Pieces& pieces, const Ref& piece) {
     if (!piece) return false;
     if (gate_closed_) return give_numpy_form(pieces) && PyList_Append(pieces.list.get(), piece.get()) == 0;
@@ -545,7 +538,7 @@ bool NativeBackend::take_numpy_piece(Pieces& pieces, const Ref& piece) {
 
 bool NativeBackend::mean_piece(Pieces& pieces, const FloatVector& segment, int length) {
     if (gate_closed_ || !pieces.native) {
-        return give_numpy_form(pieces) && numpy_.mean_piece(pieces, segment, length);
+        return hand_over([&] { return numpy_.mean_piece(pieces, segment, length); }, pieces);
     }
     bool empty = segment.is_none() || segment.length == 0;
     if (!empty && length >= 0) {
@@ -565,13 +558,9 @@ bool NativeBackend::mean_piece(Pieces& pieces, const FloatVector& segment, int l
         }
         Ref count = Ref::steal(PyLong_FromLong(length));
         if (!count) return false;
-        Ref piece = call(repeat, {m.get(), count.get()});
-        after_python_code();
-        return take_numpy_piece(pieces, piece);
+        return take_numpy_piece(pieces, hand_over([&] { return call(repeat, {m.get(), count.get()}); }));
     }
-    Ref piece = NumpyCallBackend::segment_mean_piece(segment, length);
-    after_python_code();
-    return take_numpy_piece(pieces, piece);
+    return take_numpy_piece(pieces, hand_over([&] { return NumpyCallBackend::segment_mean_piece(segment, length); }));
 }
 
 // The values of a piece that NumPy made, one run per stretch of equal bits.
@@ -596,10 +585,7 @@ bool NativeBackend::append_piece_values(Pieces& pieces, PyObject* piece) {
 }
 
 std::optional<double> NativeBackend::pieces_variance(Pieces& pieces) {
-    if (gate_closed_ || !pieces.native) {
-        if (!give_numpy_form(pieces)) return std::nullopt;
-        return numpy_.pieces_variance(pieces);
-    }
+    if (gate_closed_ || !pieces.native) return hand_over([&] { return numpy_.pieces_variance(pieces); }, pieces);
     if (worth_runs(pieces.runs, pieces.length)) {
         kernels::Result r = kernels::variance_of_runs(pieces.runs.data(), static_cast<std::ptrdiff_t>(pieces.runs.size()),
                                                       conditions_.reduction_chunk);
@@ -610,10 +596,7 @@ std::optional<double> NativeBackend::pieces_variance(Pieces& pieces) {
 }
 
 std::optional<FloatVector> NativeBackend::smoothed_profile(Pieces& pieces) {
-    if (gate_closed_ || !pieces.native) {
-        if (!give_numpy_form(pieces)) return std::nullopt;
-        return numpy_.smoothed_profile(pieces);
-    }
+    if (gate_closed_ || !pieces.native) return hand_over([&] { return numpy_.smoothed_profile(pieces); }, pieces);
     if (!write_out(pieces)) return std::nullopt;
     FloatVector view = smoothed_view(pieces);
     smoothed_base_ = view.base;
@@ -632,9 +615,7 @@ std::optional<double> NativeBackend::logistic_weight(const Ref& exp_fn, double s
             if (!w.flags) return w.value;
         }
     }
-    std::optional<double> made = numpy_.logistic_weight(exp_fn, s, one);
-    after_python_code();
-    return made;
+    return hand_over([&] { return numpy_.logistic_weight(exp_fn, s, one); });
 }
 
 }  // namespace ombrix

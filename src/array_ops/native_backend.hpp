@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "../kernels/float64.hpp"
-#include "../python/process_state.hpp"
+#include "../capi/process_state.hpp"
+#include "empty_mean.hpp"
 #include "native_gate.hpp"
 #include "numpy_call_backend.hpp"
 
@@ -61,6 +62,11 @@ public:
 
 private:
     bool reported(unsigned flags) const { return (flags & conditions_.reported_flags) != 0; }
+
+    // NumPy's call for one operation, on the NumPy form of `values`, with the
+    // gate asked again after it: the one way an operation is handed over.
+    template <class NumpyCall, class... Values>
+    auto hand_over(NumpyCall&& numpy_call, Values&&... values) -> decltype(numpy_call());
 
     // A reduction by its kernel, or by NumPy's call where the kernel's result
     // would not carry NumPy's warnings (an empty vector: NumPy warns without

@@ -3,11 +3,13 @@
 #include <cstdint>
 
 #include "../kernels/float64.hpp"
-#include "../python/numpy_api.hpp"
-#include "../python/numpy_runtime.hpp"
-#include "../python/process_state.hpp"
+#include "../capi/numpy_api.hpp"
+#include "../capi/numpy_runtime.hpp"
+#include "../capi/process_state.hpp"
 
 namespace ombrix {
+
+StartupNumpy startup_numpy;
 
 namespace {
 
@@ -60,7 +62,7 @@ void mark_checked(PyObject* numpy_dict) {
 
 bool numpy_is_startups() {
     PyObject* np = PyDict_GetItemWithError(state.globals, names.np);
-    if (!np || np != startup.module || Py_TYPE(np) != startup.type) {
+    if (!np || np != state.numpy || Py_TYPE(np) != startup.type) {
         PyErr_Clear();
         return false;
     }
@@ -110,9 +112,9 @@ void remember_exp_loop(PyObject* numpy_dict) {
 
 }  // namespace
 
-bool remember_startup_numpy(PyObject* numpy) {
-    if (startup.module) return true;
-    PyObject* dict = PyModule_GetDict(numpy);
+bool remember_startup_numpy() {
+    if (startup.type) return true;
+    PyObject* dict = PyModule_GetDict(state.numpy);
     if (!dict) return false;
     for (size_t i = 0; i < kReplacedCount; ++i) {
         PyObject* fn = PyDict_GetItemWithError(dict, *kReplacedFunctions[i]);
@@ -123,8 +125,7 @@ bool remember_startup_numpy(PyObject* numpy) {
         startup.functions[i] = Py_NewRef(fn);
     }
     remember_exp_loop(dict);
-    startup.module = Py_NewRef(numpy);
-    startup.type = Py_TYPE(numpy);
+    startup.type = Py_TYPE(state.numpy);
     watch_dicts(dict);
     prepare_ufunc_state_reader();
     return true;

@@ -1,9 +1,9 @@
 #include "numpy_call_backend.hpp"
 
-#include "../python/calls.hpp"
-#include "../python/globals.hpp"
-#include "../python/process_state.hpp"
-#include "../python/scalars.hpp"
+#include "../capi/calls.hpp"
+#include "../capi/globals.hpp"
+#include "../capi/process_state.hpp"
+#include "../capi/scalars.hpp"
 
 namespace ombrix {
 

@@ -1,10 +1,16 @@
 #include "scratch_arrays.hpp"
 
-#include "../python/numpy_api.hpp"
+#include "../capi/numpy_api.hpp"
 
 namespace ombrix {
 
 namespace {
+
+struct ScratchArrays {
+    PyObject* spare[static_cast<int>(Scratch::count)] = {};
+};
+
+ScratchArrays scratch_arrays;
 
 // Larger arrays are not kept: the process would hold them for good.
 constexpr Py_ssize_t kLargestKept = Py_ssize_t{1} << 20;

@@ -4,10 +4,12 @@
 // work, nor a view object that NumPy or a warning kept.
 #pragma once
 
-#include "../python/process_state.hpp"
-#include "../python/views.hpp"
+#include "../capi/views.hpp"
 
 namespace ombrix {
+
+// What each scratch array holds.
+enum class Scratch { smoothed, gaps, run_lengths, count };
 
 // A view of `count` doubles over a scratch array (contents undefined), or
 // false with MemoryError pending.

@@ -3,15 +3,12 @@
 // they look up np and cal_limit where the published functions do.
 #include <Python.h>
 
-#include <cxxabi.h>
-
-#include <new>
-
 #include "../array_ops/empty_mean.hpp"
 #include "../array_ops/native_gate.hpp"
-#include "../python/numpy_import.hpp"
-#include "../python/process_state.hpp"
-#include "../python/views.hpp"
+#include "../capi/no_cxx_exceptions.hpp"
+#include "../capi/numpy_import.hpp"
+#include "../capi/process_state.hpp"
+#include "../capi/views.hpp"
 #include "sequential.hpp"
 
 namespace ombrix {
@@ -33,7 +30,8 @@ bool start() {
     state.globals = globals;
     state.module = published.release();  // keeps the namespace alive
     Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
-    started = numpy && remember_startup_numpy(numpy.get()) && record_empty_mean(numpy.get());
+    if (numpy && !state.numpy) state.numpy = Py_NewRef(numpy.get());
+    started = numpy && remember_startup_numpy() && record_empty_mean(state.numpy);
     if (!started) {  // a later import starts again
         Py_CLEAR(state.module);
         state.globals = nullptr;
@@ -41,27 +39,22 @@ bool start() {
     return started;
 }
 
-// A C++ exception never reaches the interpreter.
 template <PyObject* (*function)(PyObject*, PyObject*)>
-__attribute__((no_sanitize("null"))) PyObject* guarded(PyObject* self, PyObject* args) {
-    try {
-        return function(self, args);
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_SetString(PyExc_MemoryError, "ombrix_batch._native: out of memory (a native allocation failed)");
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "ombrix_batch._native: unexpected internal error");
-    }
-    return nullptr;
+PyObject* guarded(PyObject* self, PyObject* args) {
+    return without_cxx_exceptions<PyObject*>(
+        nullptr, [&] { return function(self, args); },
+        "ombrix_batch._native: out of memory (a native allocation failed)",
+        "ombrix_batch._native: unexpected internal error");
 }
 
 PyMethodDef methods[] = {
     {"sequential_score", guarded<sequential_score>, METH_VARARGS,
-     "sequential_score(x, cnv, exp_lambda, possion_lambda, chr_num, backgrounds, stop_after)\n--\n\n"
+     "sequential_score(x, cnv, exp_lambda, possion_lambda, chr_num, backgrounds, stop_after, keep_scores=False, /)\n"
+     "--\n\n"
      "permutation_score(x, cnv, None, exp_lambda, possion_lambda, chr_num, backgrounds, True), its\n"
      "backgrounds (seeds 1, 2, ...) stopped after the stop_after-th that reaches the score (0: never)\n"
-     "and skipped for a NaN score; the result adds \"backgrounds\", how many were drawn."},
+     "and skipped for a NaN score; the result adds \"backgrounds\", how many were drawn, and with\n"
+     "keep_scores \"background_scores\", their scores as compared (rounded to single precision)."},
     {"sequential_r", guarded<sequential_r>, METH_VARARGS,
      "sequential_r(cnv, exp_lam, possion_lam, backgrounds, stop_after, observed)\n--\n\n"
      "(reached, run): the entries of perm_cnv_pyx(cnv, exp_lam, possion_lam, backgrounds, 1) at least\n"
@@ -74,21 +67,12 @@ PyModuleDef module_def = {
     nullptr, nullptr, nullptr, nullptr,
 };
 
-__attribute__((no_sanitize("null"))) PyObject* create() {
+PyObject* create() {
     Ref module = Ref::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
-    try {
-        if (!start()) return nullptr;
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_SetString(PyExc_MemoryError, "init ombrix_batch._native: out of memory");
-        return nullptr;
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "init ombrix_batch._native: unexpected internal error");
-        return nullptr;
-    }
-    return module.release();
+    bool started_now = without_cxx_exceptions(false, start, "init ombrix_batch._native: out of memory",
+                                              "init ombrix_batch._native: unexpected internal error");
+    return started_now ? module.release() : nullptr;
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 #include "sequential.hpp"
 
+#include <vector>
+
 #include "../permutation/perm_cnv.hpp"
 #include "../permutation/permutation_score.hpp"
-#include "../python/process_state.hpp"
-#include "../python/views.hpp"
+#include "../capi/process_state.hpp"
+#include "../capi/views.hpp"
 
 namespace ombrix {
 
@@ -29,10 +31,10 @@ bool check_counts(int backgrounds, int stop_after) {
 }  // namespace
 
 PyObject* sequential_score(PyObject*, PyObject* args) {
-    int x = 0, chr_num = 0, backgrounds = 0, stop_after = 0;
+    int x = 0, chr_num = 0, backgrounds = 0, stop_after = 0, keep_scores = 0;
     PyObject *cnv_obj = nullptr, *exp_obj = nullptr, *possion_obj = nullptr;
-    if (!PyArg_ParseTuple(args, "iOOOiii:sequential_score", &x, &cnv_obj, &exp_obj, &possion_obj, &chr_num,
-                          &backgrounds, &stop_after) ||
+    if (!PyArg_ParseTuple(args, "iOOOiii|p:sequential_score", &x, &cnv_obj, &exp_obj, &possion_obj, &chr_num,
+                          &backgrounds, &stop_after, &keep_scores) ||
         !check_counts(backgrounds, stop_after)) {
         return nullptr;
     }
@@ -42,11 +44,22 @@ PyObject* sequential_score(PyObject*, PyObject* args) {
         return nullptr;
     }
     int run = 0;
+    std::vector<double> drawn;
     Ref judged = Ref::steal(permutation_score(x, cnv, FloatMatrix{}, exp_lambda, possion_lambda, chr_num, backgrounds,
-                                              true, StopRule{stop_after, true, &run}));
+                                              true, StopRule{stop_after, true, &run, keep_scores ? &drawn : nullptr}));
     if (!judged) return nullptr;
     Ref run_obj = Ref::steal(PyLong_FromLong(run));
     if (!run_obj || PyDict_SetItemString(judged.get(), "backgrounds", run_obj.get()) < 0) return nullptr;
+    if (keep_scores) {
+        Ref scores = Ref::steal(PyList_New(static_cast<Py_ssize_t>(drawn.size())));
+        if (!scores) return nullptr;
+        for (size_t i = 0; i < drawn.size(); ++i) {
+            PyObject* value = PyFloat_FromDouble(drawn[i]);
+            if (!value) return nullptr;
+            PyList_SET_ITEM(scores.get(), static_cast<Py_ssize_t>(i), value);
+        }
+        if (PyDict_SetItemString(judged.get(), "background_scores", scores.get()) < 0) return nullptr;
+    }
     return judged.release();
 }
 

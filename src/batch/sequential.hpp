@@ -6,7 +6,7 @@
 
 namespace ombrix {
 
-// sequential_score(x, cnv, exp_lambda, possion_lambda, chr_num, backgrounds, stop_after)
+// sequential_score(x, cnv, exp_lambda, possion_lambda, chr_num, backgrounds, stop_after[, keep_scores])
 PyObject* sequential_score(PyObject* self, PyObject* args);
 
 // sequential_r(cnv, exp_lam, possion_lam, backgrounds, stop_after, observed)

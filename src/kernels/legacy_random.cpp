@@ -36,6 +36,39 @@ uint32_t next32(Mt19937& state) {
     return y;
 }
 
+// The next double in [0, 1), from two 32-bit outputs.
+double next_double(Mt19937& state) {
+    auto a = static_cast<int32_t>(next32(state) >> 5);
+    auto b = static_cast<int32_t>(next32(state) >> 6);
+    return (a * 67108864.0 + b) / 9007199254740992.0;
+}
+
+// NumPy's log-gamma for the PTRS acceptance test.
+double loggam(double x) {
+    static constexpr double a[10] = {8.333333333333333e-02, -2.777777777777778e-03, 7.936507936507937e-04,
+                                     -5.952380952380952e-04, 8.417508417508418e-04, -1.917526917526918e-03,
+                                     6.410256410256410e-03,  -2.955065359477124e-02, 1.796443723688307e-01,
+                                     -1.39243221690590e+00};
+    if (x == 1.0 || x == 2.0) return 0.0;
+    int64_t n = x < 7.0 ? static_cast<int64_t>(7 - x) : 0;
+    double x0 = x + static_cast<double>(n);
+    double x2 = (1.0 / x0) * (1.0 / x0);
+    const double lg2pi = 1.8378770664093453e+00;  // log(2 pi)
+    double gl0 = a[9];
+    for (int k = 8; k >= 0; --k) {
+        gl0 *= x2;
+        gl0 += a[k];
+    }
+    double gl = gl0 / x0 + 0.5 * lg2pi + (x0 - 0.5) * std::log(x0) - x0;
+    if (x < 7.0) {
+        for (int64_t k = 1; k <= n; ++k) {
+            gl -= std::log(x0 - 1.0);
+            x0 -= 1.0;
+        }
+    }
+    return gl;
+}
+
 int64_t poisson_multiplication(Mt19937& state, double lam) {
     double enlam = std::exp(-lam);
     int64_t x = 0;
@@ -81,43 +114,12 @@ void seed_mt19937(Mt19937& state, uint32_t seed) {
     state.pos = kN;
 }
 
-double next_double(Mt19937& state) {
-    auto a = static_cast<int32_t>(next32(state) >> 5);
-    auto b = static_cast<int32_t>(next32(state) >> 6);
-    return (a * 67108864.0 + b) / 9007199254740992.0;
-}
-
 double standard_exponential(Mt19937& state) { return -std::log(1.0 - next_double(state)); }
 
 int64_t poisson(Mt19937& state, double lam) {
     if (lam >= 10) return poisson_ptrs(state, lam);
     if (lam == 0) return 0;
     return poisson_multiplication(state, lam);
-}
-
-double loggam(double x) {
-    static constexpr double a[10] = {8.333333333333333e-02, -2.777777777777778e-03, 7.936507936507937e-04,
-                                     -5.952380952380952e-04, 8.417508417508418e-04, -1.917526917526918e-03,
-                                     6.410256410256410e-03,  -2.955065359477124e-02, 1.796443723688307e-01,
-                                     -1.39243221690590e+00};
-    if (x == 1.0 || x == 2.0) return 0.0;
-    int64_t n = x < 7.0 ? static_cast<int64_t>(7 - x) : 0;
-    double x0 = x + static_cast<double>(n);
-    double x2 = (1.0 / x0) * (1.0 / x0);
-    const double lg2pi = 1.8378770664093453e+00;  // log(2 pi)
-    double gl0 = a[9];
-    for (int k = 8; k >= 0; --k) {
-        gl0 *= x2;
-        gl0 += a[k];
-    }
-    double gl = gl0 / x0 + 0.5 * lg2pi + (x0 - 0.5) * std::log(x0) - x0;
-    if (x < 7.0) {
-        for (int64_t k = 1; k <= n; ++k) {
-            gl -= std::log(x0 - 1.0);
-            x0 -= 1.0;
-        }
-    }
-    return gl;
 }
 
 }  // namespace ombrix::kernels

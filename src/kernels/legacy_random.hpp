@@ -18,17 +18,12 @@ struct Mt19937 {
 // RandomState.seed(seed) for an integer seed in [0, 2**32 - 1].
 void seed_mt19937(Mt19937& state, uint32_t seed);
 
-// The next double in [0, 1), from two 32-bit outputs.
-double next_double(Mt19937& state);
-
 // -log(1 - U): the legacy standard exponential.
 double standard_exponential(Mt19937& state);
 
-// The legacy Poisson draw for 0 <= lam <= kPoissonLamMax: the multiplication
+// The legacy Poisson draw for a lam that NumPy accepts (lam >= 0 and no
+// larger than its own limit, which the caller enforces): the multiplication
 // method below 10, the transformed rejection method (PTRS) from 10 on.
 int64_t poisson(Mt19937& state, double lam);
-
-// NumPy's log-gamma for the PTRS acceptance test.
-double loggam(double x);
 
 }  // namespace ombrix::kernels

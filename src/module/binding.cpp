@@ -1,7 +1,7 @@
 #include "binding.hpp"
 
-#include "../python/failures.hpp"
-#include "../python/scalars.hpp"
+#include "../capi/failures.hpp"
+#include "../capi/scalars.hpp"
 #include "binding_notes.hpp"
 
 namespace ombrix {

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "../python/numpy_api.hpp"
-#include "../python/pending_exception.hpp"
+#include "../capi/numpy_api.hpp"
+#include "../capi/pending_exception.hpp"
 
 namespace ombrix {
 

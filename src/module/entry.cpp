@@ -7,17 +7,16 @@
 #endif
 
 #include <cstdio>
-#include <cxxabi.h>
 
-#include <new>
 #include <string_view>
 
 #include "../array_ops/empty_mean.hpp"
 #include "../array_ops/native_gate.hpp"
-#include "../python/failures.hpp"
-#include "../python/numpy_import.hpp"
-#include "../python/process_state.hpp"
-#include "../python/views.hpp"
+#include "../capi/failures.hpp"
+#include "../capi/no_cxx_exceptions.hpp"
+#include "../capi/numpy_import.hpp"
+#include "../capi/process_state.hpp"
+#include "../capi/views.hpp"
 #include "function_object.hpp"
 #include "function_table.hpp"
 
@@ -94,7 +93,8 @@ bool run_module_body(int& line) {
     Ref numpy = Ref::steal(
         PyImport_ImportModuleLevelObject(names.numpy, state.globals, nullptr, nullptr, 0));
     if (!numpy || PyDict_SetItem(state.globals, names.np, numpy.get()) < 0) return false;
-    if (!remember_startup_numpy(numpy.get()) || !record_empty_mean(numpy.get())) return false;
+    if (!state.numpy) state.numpy = Py_NewRef(numpy.get());
+    if (!remember_startup_numpy() || !record_empty_mean(state.numpy)) return false;
     Ref module_name = Ref::steal(PyUnicode_InternFromString("ombrix"));
     if (!module_name) return false;
     for (const FunctionSpec& spec : function_table()) {
@@ -131,8 +131,7 @@ bool exec_steps(PyObject* module, int& line) {
     return run_module_body(line);
 }
 
-// Catches a forced unwind by reference, as function_vectorcall does.
-__attribute__((no_sanitize("null"))) int module_exec(PyObject* module) {
+int module_exec(PyObject* module) {
     if (state.module) {
         if (state.module == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
@@ -141,16 +140,9 @@ __attribute__((no_sanitize("null"))) int module_exec(PyObject* module) {
         return -1;
     }
     int line = kModuleBodyLine;
-    bool ok = false;
-    try {
-        ok = exec_steps(module, line);
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_SetString(PyExc_MemoryError, "init ombrix: out of memory (a native allocation failed)");
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "ombrix: unexpected internal error during import");
-    }
+    bool ok = without_cxx_exceptions(
+        false, [&] { return exec_steps(module, line); }, "init ombrix: out of memory (a native allocation failed)",
+        "ombrix: unexpected internal error during import");
     if (ok) return 0;
     if (PyErr_Occurred()) {
         add_traceback("init ombrix", line);

@@ -1,12 +1,9 @@
 #include "function_object.hpp"
 
-#include <cxxabi.h>
-
-#include <new>
-
-#include "../python/failures.hpp"
-#include "../python/process_state.hpp"
-#include "../python/static_type.hpp"
+#include "../capi/failures.hpp"
+#include "../capi/no_cxx_exceptions.hpp"
+#include "../capi/process_state.hpp"
+#include "../capi/static_type.hpp"
 #include "binding.hpp"
 
 namespace ombrix {
@@ -36,25 +33,15 @@ PyObject* call_entry(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
     return result;
 }
 
-// A forced unwind is caught by reference as glibc asks, though it has no
-// C++ exception object: the sanitizer's null-reference check would flag it.
-__attribute__((no_sanitize("null"))) PyObject* function_vectorcall(PyObject* self, PyObject* const* args,
-                                                                   size_t nargsf, PyObject* kwnames) {
-    // No C++ exception may reach the interpreter; a forced unwind (the
-    // interpreter ending this thread at exit) is no exception and goes on.
-    try {
-        return call_entry(as_function(self), args, PyVectorcall_NARGS(nargsf), kwnames);
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        const FunctionSpec& spec = *as_function(self)->spec;
-        PyErr_Format(PyExc_MemoryError, "%s(): out of memory (a native allocation failed)", spec.name);
-        add_traceback(spec.qualname, spec.definition_line);
-        return nullptr;
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "ombrix: unexpected internal error");
-        return nullptr;
-    }
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const FunctionSpec& spec = *as_function(self)->spec;
+    return without_cxx_exceptions<PyObject*>(
+        nullptr, [&] { return call_entry(as_function(self), args, PyVectorcall_NARGS(nargsf), kwnames); },
+        [&] {
+            PyErr_Format(PyExc_MemoryError, "%s(): out of memory (a native allocation failed)", spec.name);
+            add_traceback(spec.qualname, spec.definition_line);
+        },
+        "ombrix: unexpected internal error");
 }
 
 void function_dealloc(PyObject* self) {

@@ -1,7 +1,11 @@
 // The seven published functions: each row's parameters and defaults, and the
-// entry that unpacks its bound arguments for the function's routine and
-// converts the result back to a Python object.
+// entry that hands its bound arguments, typed by the kinds the row declares,
+// to the function's routine and converts the result to a Python object.
 #include "function_table.hpp"
+
+#include <iterator>
+#include <optional>
+#include <utility>
 
 #include "../permutation/perm_cnv.hpp"
 #include "../permutation/permutation_bg.hpp"
@@ -14,34 +18,6 @@
 namespace ombrix {
 
 namespace {
-
-// A double result as a Python float; no object when the routine failed.
-PyObject* float_result(std::optional<double> value) {
-    if (!value) return nullptr;
-    return PyFloat_FromDouble(*value);
-}
-
-PyObject* skew_entry(const BoundArgs& args) { return float_result(skew(args.vector(0))); }
-
-PyObject* ombrix_entry(const BoundArgs& args) { return ombrix_score(args.vector(0)); }
-
-PyObject* cal_limit_entry(const BoundArgs& args) { return cal_limit(args.vector(0)); }
-
-PyObject* permutation_bg_entry(const BoundArgs& args) {
-    return permutation_bg(args.vector(0), args.matrix(1), args.real(2), args.real(3), args.integer(4),
-                          args.integer(5));
-}
-
-PyObject* permutation_score_entry(const BoundArgs& args) {
-    return permutation_score(args.integer(0), args.vector(1), args.matrix(2), args.vector(3), args.vector(4),
-                             args.integer(5), args.integer(6), args.truth(7));
-}
-
-PyObject* cal_r_entry(const BoundArgs& args) { return float_result(cal_r(args.vector(0))); }
-
-PyObject* perm_cnv_entry(const BoundArgs& args) {
-    return perm_cnv(args.vector(0), args.real(1), args.real(2), args.integer(3), args.integer(4));
-}
 
 using K = ParamKind;
 
@@ -93,18 +69,58 @@ constexpr ParamSpec perm_cnv_params[] = {
     {"seed", K::Int32, PermCnvLines::definition},
 };
 
+// The routine called with every bound argument as the typed value of the
+// kind its row declares: the row is the one declaration of each parameter,
+// and a routine whose parameters do not take those kinds does not compile.
+template <const auto& params, const auto& routine, std::size_t... i>
+auto call_with(const BoundArgs& args, std::index_sequence<i...>) {
+    return routine(args.get<params[i].kind>(i)...);
+}
+
+template <const auto& params, const auto& routine>
+auto call_with(const BoundArgs& args) {
+    return call_with<params, routine>(args, std::make_index_sequence<std::size(params)>{});
+}
+
+// The routines as the entries call them, each argument passed on as bound
+// (overloads and defaulted parameters resolved by the call itself).
+constexpr auto skew_routine = [](const auto&... a) { return skew(a...); };
+// chr_pos and coverage_thr are bound (and checked) but take no part
+constexpr auto ombrix_routine = [](const auto& cnv_data, const auto&) { return ombrix_score(cnv_data); };
+constexpr auto cal_limit_routine = [](const auto& x, const auto&) { return cal_limit(x); };
+constexpr auto permutation_bg_routine = [](const auto&... a) { return permutation_bg(a...); };
+constexpr auto permutation_score_routine = [](const auto&... a) { return permutation_score(a...); };
+constexpr auto cal_r_routine = [](const auto&... a) { return cal_r(a...); };
+constexpr auto perm_cnv_routine = [](const auto&... a) { return perm_cnv(a...); };
+
+// An entry over a routine that returns the result object.
+template <const auto& params, const auto& routine>
+PyObject* entry(const BoundArgs& args) {
+    return call_with<params, routine>(args);
+}
+
+// An entry over a routine that returns a double: a Python float, or no
+// object when the routine failed.
+template <const auto& params, const auto& routine>
+PyObject* float_entry(const BoundArgs& args) {
+    std::optional<double> value = call_with<params, routine>(args);
+    return value ? PyFloat_FromDouble(*value) : nullptr;
+}
+
 const FunctionSpec table[] = {
-    {"skew", "ombrix.skew", skew_params, {}, SkewLines::definition, skew_entry, true},
-    {"ombrix", "ombrix.ombrix", ombrix_params, {}, OmbrixLines::definition, ombrix_entry, true},
-    {"cal_limit", "ombrix.cal_limit", cal_limit_params, cal_limit_defaults, CalLimitLines::definition,
-     cal_limit_entry, false},
-    {"permutation_bg", "ombrix.permutation_bg", permutation_bg_params, permutation_bg_defaults,
-     PermutationBgLines::definition, permutation_bg_entry, true},
-    {"permutation_score", "ombrix.permutation_score", permutation_score_params, {},
-     PermutationScoreLines::definition, permutation_score_entry, true},
-    {"cal_R_pyx", "ombrix.cal_R_pyx", cal_r_params, {}, CalRLines::definition, cal_r_entry, true},
-    {"perm_cnv_pyx", "ombrix.perm_cnv_pyx", perm_cnv_params, {}, PermCnvLines::definition, perm_cnv_entry,
+    {"skew", "ombrix.skew", skew_params, {}, SkewLines::definition, float_entry<skew_params, skew_routine>, true},
+    {"ombrix", "ombrix.ombrix", ombrix_params, {}, OmbrixLines::definition, entry<ombrix_params, ombrix_routine>,
      true},
+    {"cal_limit", "ombrix.cal_limit", cal_limit_params, cal_limit_defaults, CalLimitLines::definition,
+     entry<cal_limit_params, cal_limit_routine>, false},
+    {"permutation_bg", "ombrix.permutation_bg", permutation_bg_params, permutation_bg_defaults,
+     PermutationBgLines::definition, entry<permutation_bg_params, permutation_bg_routine>, true},
+    {"permutation_score", "ombrix.permutation_score", permutation_score_params, {},
+     PermutationScoreLines::definition, entry<permutation_score_params, permutation_score_routine>, true},
+    {"cal_R_pyx", "ombrix.cal_R_pyx", cal_r_params, {}, CalRLines::definition, float_entry<cal_r_params, cal_r_routine>,
+     true},
+    {"perm_cnv_pyx", "ombrix.perm_cnv_pyx", perm_cnv_params, {}, PermCnvLines::definition,
+     entry<perm_cnv_params, perm_cnv_routine>, true},
 };
 
 }  // namespace

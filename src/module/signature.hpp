@@ -6,9 +6,10 @@
 #include <Python.h>
 
 #include <array>
+#include <cstddef>
 #include <span>
 
-#include "../python/views.hpp"
+#include "../capi/views.hpp"
 
 namespace ombrix {
 
@@ -38,6 +39,17 @@ struct BoundArgs {
     double real(int i) const { return values[i].real; }
     int integer(int i) const { return values[i].integer; }
     bool truth(int i) const { return values[i].truth; }
+
+    // Argument i as the typed value of its parameter's kind.
+    template <ParamKind kind>
+    decltype(auto) get(std::size_t i) const {
+        const int at = static_cast<int>(i);
+        if constexpr (kind == ParamKind::FloatVector) return vector(at);
+        else if constexpr (kind == ParamKind::FloatMatrix) return matrix(at);
+        else if constexpr (kind == ParamKind::Double) return real(at);
+        else if constexpr (kind == ParamKind::Int32) return integer(at);
+        else return truth(at);
+    }
 };
 
 // A published entry: takes the bound arguments, returns a new reference or

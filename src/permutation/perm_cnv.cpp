@@ -1,10 +1,10 @@
 #include "perm_cnv.hpp"
 
 #include "../array_ops/backend_choice.hpp"
-#include "../array_ops/global_generator.hpp"
-#include "../python/calls.hpp"
-#include "../python/process_state.hpp"
-#include "../python/scalars.hpp"
+#include "../draws/global_generator.hpp"
+#include "../capi/calls.hpp"
+#include "../capi/process_state.hpp"
+#include "../capi/scalars.hpp"
 #include "../scoring/cal_r.hpp"
 #include "resegment.hpp"
 

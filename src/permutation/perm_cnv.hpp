@@ -3,7 +3,7 @@
 
 #include <optional>
 
-#include "../python/views.hpp"
+#include "../capi/views.hpp"
 
 namespace ombrix {
 

@@ -3,10 +3,10 @@
 #include <vector>
 
 #include "../array_ops/backend_choice.hpp"
-#include "../array_ops/global_generator.hpp"
+#include "../draws/global_generator.hpp"
 #include "../array_ops/scratch_arrays.hpp"
-#include "../python/globals.hpp"
-#include "../python/process_state.hpp"
+#include "../capi/globals.hpp"
+#include "../capi/process_state.hpp"
 #include "../scoring/logistic.hpp"
 #include "resegment.hpp"
 

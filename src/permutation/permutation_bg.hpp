@@ -1,7 +1,7 @@
 // One seeded background value for the rearrangement score.
 #pragma once
 
-#include "../python/views.hpp"
+#include "../capi/views.hpp"
 
 namespace ombrix {
 

@@ -2,11 +2,11 @@
 
 #include <cmath>
 
-#include "../python/calls.hpp"
-#include "../python/failures.hpp"
-#include "../python/globals.hpp"
-#include "../python/process_state.hpp"
-#include "../python/scalars.hpp"
+#include "../capi/calls.hpp"
+#include "../capi/failures.hpp"
+#include "../capi/globals.hpp"
+#include "../capi/process_state.hpp"
+#include "../capi/scalars.hpp"
 #include "../scoring/ombrix_score.hpp"
 #include "permutation_bg.hpp"
 
@@ -72,7 +72,7 @@ Ref mean_of_numbers(const FloatVector& values) {
 // up to where the rule stops; *run is set to the number drawn.
 std::optional<int> count_backgrounds(const FloatVector& cnv, const FloatMatrix& gene_loc, int random_num,
                                      PyObject* score, double exp_lbd, PyObject* possion_lbd, int stop_after,
-                                     int& run) {
+                                     std::vector<double>* drawn, int& run) {
     int num_greater = 0;
     run = 0;
     for (int i = 1; i <= random_num; ++i) {
@@ -93,6 +93,7 @@ std::optional<int> count_backgrounds(const FloatVector& cnv, const FloatMatrix& 
         }
         Ref widened = Ref::steal(PyFloat_FromDouble(to_single(background)));
         if (!widened) return trace.at(Lines::compare);
+        if (drawn) drawn->push_back(PyFloat_AS_DOUBLE(widened.get()));
         Ref observed = Ref::steal(PyObject_GetItem(score, names.rearrange_score));
         if (!observed) return trace.at(Lines::compare);
         int truth = PyObject_RichCompareBool(widened.get(), observed.get(), Py_GE);
@@ -168,7 +169,7 @@ PyObject* permutation_score(int x, const FloatVector& cnv, const FloatMatrix& ge
             run = 0;
         } else {
             std::optional<int> counted = count_backgrounds(cnv, gene_loc, random_num, score.get(), exp_lbd,
-                                                           possion_lbd.get(), rule.stop_after, run);
+                                                           possion_lbd.get(), rule.stop_after, rule.drawn, run);
             if (!counted) return nullptr;
             num_greater = *counted;
         }

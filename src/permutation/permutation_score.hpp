@@ -1,7 +1,9 @@
 // An observed score judged against its seeded permutation backgrounds.
 #pragma once
 
-#include "../python/views.hpp"
+#include <vector>
+
+#include "../capi/views.hpp"
 
 namespace ombrix {
 
@@ -27,11 +29,14 @@ struct PermutationScoreLines {
 // When the loop over backgrounds 1 .. random_num may end early: at the
 // `stop_after`-th background that reaches the score (0: never), and at once
 // when the observed score is NaN, which no background reaches (the count is
-// then 0 after any number of backgrounds). `run` reports how many were drawn.
+// then 0 after any number of backgrounds). `run` reports how many were drawn;
+// `drawn`, where given, receives each drawn background's score as compared
+// (rounded to single precision).
 struct StopRule {
     int stop_after = 0;
     bool skip_unreachable = false;
     int* run = nullptr;
+    std::vector<double>* drawn = nullptr;
 };
 
 // The judged score dictionary, or nullptr with the exception pending. Under a

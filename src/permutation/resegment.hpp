@@ -3,7 +3,7 @@
 #pragma once
 
 #include "../array_ops/array_ops.hpp"
-#include "../python/failures.hpp"
+#include "../capi/failures.hpp"
 
 namespace ombrix {
 

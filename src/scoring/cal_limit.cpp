@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "../python/failures.hpp"
+#include "../capi/failures.hpp"
 #include "modal_value.hpp"
 
 namespace ombrix {

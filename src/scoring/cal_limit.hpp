@@ -1,7 +1,7 @@
 // Coverage limit: the share of non-modal values one unit from the mode.
 #pragma once
 
-#include "../python/views.hpp"
+#include "../capi/views.hpp"
 
 namespace ombrix {
 

@@ -1,9 +1,9 @@
 #include "cal_r.hpp"
 
 #include "../array_ops/backend_choice.hpp"
-#include "../python/failures.hpp"
-#include "../python/globals.hpp"
-#include "../python/process_state.hpp"
+#include "../capi/failures.hpp"
+#include "../capi/globals.hpp"
+#include "../capi/process_state.hpp"
 #include "skew.hpp"
 
 namespace ombrix {

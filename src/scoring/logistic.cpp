@@ -1,7 +1,7 @@
 #include "logistic.hpp"
 
-#include "../python/globals.hpp"
-#include "../python/process_state.hpp"
+#include "../capi/globals.hpp"
+#include "../capi/process_state.hpp"
 #include "skew.hpp"
 
 namespace ombrix {

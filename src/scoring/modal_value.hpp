@@ -4,7 +4,7 @@
 // first wins, as a stable sort by descending count keeps it.
 #pragma once
 
-#include "../python/views.hpp"
+#include "../capi/views.hpp"
 
 namespace ombrix {
 

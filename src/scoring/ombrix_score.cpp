@@ -1,8 +1,8 @@
 #include "ombrix_score.hpp"
 
 #include "../array_ops/backend_choice.hpp"
-#include "../python/failures.hpp"
-#include "../python/process_state.hpp"
+#include "../capi/failures.hpp"
+#include "../capi/process_state.hpp"
 #include "logistic.hpp"
 
 namespace ombrix {

@@ -1,7 +1,7 @@
 // Rearrangement score of a profile, with its segment table.
 #pragma once
 
-#include "../python/views.hpp"
+#include "../capi/views.hpp"
 
 namespace ombrix {
 

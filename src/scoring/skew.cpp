@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "../array_ops/backend_choice.hpp"
-#include "../python/failures.hpp"
+#include "../capi/failures.hpp"
 
 namespace ombrix {
 

@@ -8,6 +8,8 @@
 
 namespace ombrix {
 
+RunningNumpy running_numpy;
+
 namespace {
 
 RunningNumpy& running = running_numpy;

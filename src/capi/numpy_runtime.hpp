@@ -7,6 +7,19 @@
 
 namespace ombrix {
 
+// The NumPy the module runs with, and how the caller's ufunc error state and
+// buffer size are read: through NumPy 1's ufunc table, or NumPy 2's context
+// variable.
+struct RunningNumpy {
+    int major = 0;  // 0 while unknown
+    int minor = 0;
+    enum class StateReader { None, Numpy1Table, Numpy2ContextVar } reader = StateReader::None;
+    int (*numpy1_get_py_values)(char*, int*, int*, PyObject**) = nullptr;
+    PyObject* numpy2_extobj_var = nullptr;
+};
+
+extern RunningNumpy running_numpy;
+
 // Imports numpy and records the major version of numpy.__version__.
 // Returns false with the exception pending.
 bool detect_numpy_major();

@@ -11,7 +11,7 @@
 // code runs while it is held.
 #pragma once
 
-#include "../python/ref.hpp"
+#include "../capi/ref.hpp"
 
 namespace ombrix {
 

@@ -3,10 +3,12 @@
 #include <cstddef>
 #include <cstring>
 
-#include "../python/calls.hpp"
-#include "../python/process_state.hpp"
+#include "../capi/calls.hpp"
+#include "../capi/process_state.hpp"
 
 namespace ombrix {
+
+StartupRandom startup_random;
 
 namespace {
 
@@ -160,8 +162,8 @@ bool examine_global_generator(PyObject* random) {
 
 bool numpy_generator_found() {
     if (found.examined) return found.usable;
-    if (!startup_numpy.module) return false;
-    PyObject* random = PyDict_GetItemWithError(PyModule_GetDict(startup_numpy.module), names.random);
+    if (!state.numpy) return false;
+    PyObject* random = PyDict_GetItemWithError(PyModule_GetDict(state.numpy), names.random);
     if (!random) {
         PyErr_Clear();
         return false;  // not imported yet: NumPy's calls import it
@@ -178,7 +180,7 @@ bool numpy_generator_found() {
 
 bool numpy_generator_in_place() {
     PyObject* np = PyDict_GetItemWithError(state.globals, names.np);
-    if (!np || np != startup_numpy.module || PyDict_GetItemWithError(PyModule_GetDict(np), names.random) != found.module) {
+    if (!np || np != state.numpy || PyDict_GetItemWithError(PyModule_GetDict(np), names.random) != found.module) {
         PyErr_Clear();
         return false;
     }

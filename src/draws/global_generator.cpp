@@ -4,11 +4,11 @@
 #include <cstddef>
 #include <cstring>
 
-#include "../python/calls.hpp"
-#include "../python/globals.hpp"
-#include "../python/numpy_api.hpp"
-#include "../python/pending_exception.hpp"
-#include "../python/process_state.hpp"
+#include "../capi/calls.hpp"
+#include "../capi/globals.hpp"
+#include "../capi/numpy_api.hpp"
+#include "../capi/pending_exception.hpp"
+#include "../capi/process_state.hpp"
 #include "numpy_generator.hpp"
 
 namespace ombrix {

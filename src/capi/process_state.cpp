@@ -9,13 +9,8 @@
 namespace ombrix {
 
 ModuleState state;
-RunningNumpy running_numpy;
 Names names;
 Constants constants;
-StartupNumpy startup_numpy;
-StartupRandom startup_random;
-EmptyMeanWarnings empty_mean_warnings;
-ScratchArrays scratch_arrays;
 
 namespace {
 
