@@ -95,3 +95,44 @@ def test_the_heatmap_says_what_cannot_be_tested_and_where_q_stands(table):
     assert [t.get_text() for t in bar.get_yticklabels(minor=True)] == ["q = 0.05"]
     assert [t.get_text() for t in ax.get_yticklabels()] == ["before", "from 34"]
     plt.close(figure)
+
+
+@pytest.mark.parametrize("suffix", [".tsv", ".parquet"])
+def test_a_profile_figure_draws_the_backgrounds_its_row_counted(tmp_path, suffix):
+    # chr8 is left out of the mapping: its lambda falls back to the mean of the
+    # others (20.0), which the figure must use too; per-cell exp_lambda values
+    # are kept as a digest only and must be given again
+    exp = np.linspace(0.5, 3.0, 48)
+    path = tmp_path / f"scores{suffix}"
+    table = ombrix_batch.score(SAMPLE, states="thresholds", possion_lambda={"chr1": 10.0, "chr2": 30.0},
+                               exp_lambda=exp, n_jobs=1, progress=False, output=path)
+    from ombrix_batch.plots import profile_backgrounds
+    from ombrix_batch.results import read_results
+
+    read = read_results(path)
+    testable = table[(table["status"] == "ok") & table["chromosome"].isin(["chr1", "chr8"])]
+    assert set(testable["chromosome"]) == {"chr1", "chr8"}
+    for cell, chromosome, num_greater, drawn, score in testable[
+            ["cell", "chromosome", "num_greater", "backgrounds", "rearrange_score"]].itertuples(index=False):
+        _, _, backgrounds = profile_backgrounds(read, SAMPLE, cell, chromosome, exp_lambda=exp)
+        assert len(backgrounds) == drawn
+        assert (backgrounds >= np.float32(score)).sum() == num_greater
+    cell = testable.loc[testable["chromosome"] == "chr8", "cell"].iloc[0]
+    figure = tmp_path / "profile.png"
+    process = run_cli_plot(path, "-o", figure, "--atlas", SAMPLE, "--cell", cell, "--chromosome", "chr8")
+    _, err = process.communicate()
+    assert process.returncode != 0 and "give the same exp_lambda" in err and "Traceback" not in err
+    plot(path, figure, atlas=SAMPLE, cell=cell, chromosome="chr8", exp_lambda=exp)
+    assert figure.read_bytes().startswith(b"\x89PNG")
+    with pytest.raises(InputError, match="digest differs"):
+        plot(path, figure, atlas=SAMPLE, cell=cell, chromosome="chr8", exp_lambda=exp[::-1])
+
+
+def test_a_profile_figure_refuses_a_table_it_cannot_reproduce(table):
+    scores = pd.read_parquet(table)
+    at = scores.index[scores["status"] == "ok"][0]
+    scores.loc[at, "num_greater"] -= 1  # as a table scored from another atlas, or with other lambdas, would
+    from ombrix_batch.plots import profile_backgrounds
+
+    with pytest.raises(InputError, match="not scored from this atlas"):
+        profile_backgrounds(scores, SAMPLE, scores.loc[at, "cell"], scores.loc[at, "chromosome"])

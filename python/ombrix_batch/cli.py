@@ -11,8 +11,8 @@ from typing import Any
 
 from .anndata_io import write_back, write_h5ad
 from .errors import BatchError, BatchNote
-from .h5ad import atlas_from_anndata, read_h5ad
 from .outputs import check_writable_place, exclusive, refuse_input_as_output, remove_leftovers
+from .readers import read_anndata_file
 from .results import Scored, table_files
 from .run import CORRECTIONS, DEFAULT_BACKGROUNDS, DEFAULT_STOP_AFTER, run_scoring
 from .states import CNVKIT_THRESHOLDS, METHODS
@@ -205,8 +205,7 @@ def score_and_write(args: argparse.Namespace, output: pathlib.Path, h5ad: pathli
             check_writable_place(h5ad, "--write-h5ad")
             held.enter_context(exclusive(h5ad))
             remove_leftovers(h5ad)
-            adata = read_h5ad(args.input)
-            source = atlas_from_anndata(adata, use_rep=args.use_rep, key=args.key, name=args.input)
+            adata, source = read_anndata_file(args.input, use_rep=args.use_rep, key=args.key)
             slashed = [c for c in source.chromosomes if "/" in c]
             if slashed:  # found before the work, not when the results are written
                 raise BatchError(f"{args.input}: the chromosome {slashed[0]!r} has a '/' in its name, which an "

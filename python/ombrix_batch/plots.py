@@ -4,6 +4,7 @@ its background distribution."""
 from __future__ import annotations
 
 import pathlib
+import warnings
 from typing import Any
 
 import numpy as np
@@ -95,19 +96,6 @@ def pvalue_histogram(table: pd.DataFrame, ax: Any, bins: int = 20) -> None:
     ax.legend(fontsize=7)
 
 
-def backgrounds_of(values: np.ndarray, exp_lambda: float, possion_lambda: float, count: int) -> np.ndarray:
-    """The background scores that permutation_score draws: seeds 1..count,
-    each rounded to single precision as it is compared."""
-    import warnings
-
-    import ombrix
-
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)  # empty segments
-        return np.array([np.float32(ombrix.permutation_bg(values, None, exp_lambda, possion_lambda, 0, seed=i))
-                         for i in range(1, count + 1)], dtype=np.float64)
-
-
 def profile_figure(values: np.ndarray, row: pd.Series, backgrounds: np.ndarray, axes: Any) -> None:
     left, right = axes
     positions = np.arange(len(values))
@@ -130,9 +118,11 @@ def profile_figure(values: np.ndarray, row: pd.Series, backgrounds: np.ndarray, 
 
 def plot(table_path: str | pathlib.Path, output: str | pathlib.Path, *, atlas: Any = None,
          groupby: str | None = None, cell: str | None = None, chromosome: str | None = None,
-         states: str | None = None) -> pathlib.Path:
+         states: str | None = None, exp_lambda: Any = None) -> pathlib.Path:
     """Writes the overview (heatmap and p-value histogram) or, with `cell` and
-    `chromosome` (and the `atlas` they come from), that profile's figure."""
+    `chromosome` (and the `atlas` they come from), that profile's figure
+    (`exp_lambda`: the per-cell values the table was scored with, which it
+    keeps as a digest only)."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -147,7 +137,8 @@ def plot(table_path: str | pathlib.Path, output: str | pathlib.Path, *, atlas: A
         refuse_input_as_output(atlas, {"the figure": output})
     with exclusive(output):
         remove_leftovers(output)
-        figure = draw(read_results(table_path), table_path, atlas, groupby, cell, chromosome, states, plt)
+        figure = draw(read_results(table_path), table_path, atlas, groupby, cell, chromosome, states, plt,
+                      exp_lambda)
         try:
             write_atomically(output, lambda p: figure.savefig(p, dpi=150, format=output.suffix[1:]))
         finally:
@@ -156,9 +147,9 @@ def plot(table_path: str | pathlib.Path, output: str | pathlib.Path, *, atlas: A
 
 
 def draw(table: pd.DataFrame, table_path: Any, atlas: Any, groupby: str | None, cell: str | None,
-         chromosome: str | None, states: str | None, plt: Any) -> Any:
+         chromosome: str | None, states: str | None, plt: Any, exp_lambda: Any = None) -> Any:
     if cell is not None or chromosome is not None:
-        figure = profile_plot(table, atlas, cell, chromosome, states, plt)
+        figure = profile_plot(table, atlas, cell, chromosome, states, plt, exp_lambda)
     else:
         groups = None
         if groupby is not None:
@@ -182,26 +173,47 @@ def obs_column(atlas: Any, column: str) -> pd.Series:
     return pd.Series(obs[column].to_numpy(), index=obs.index.astype(str))
 
 
-def profile_plot(table: pd.DataFrame, atlas: Any, cell: str | None, chromosome: str | None,
-                 states: str | None, plt: Any) -> Any:
+def profile_backgrounds(table: pd.DataFrame, atlas: Any, cell: str, chromosome: str, states: str | None = None,
+                        exp_lambda: Any = None) -> tuple[np.ndarray, pd.Series, np.ndarray]:
+    """One profile of a results table: its values (as scored), its row, and the
+    scores of the backgrounds that the row counted, drawn again as the scoring
+    drew them (the same lambdas, after the same fallback, and the same
+    seeds). A count that differs from the table's means that the table was
+    not scored from this atlas with these options, and is refused."""
     from .readers import read_atlas
+    from .scoring import judge
     from .states import CNVKIT_THRESHOLDS, States
-    from .tasks import DEFAULT_POSSION_LAMBDA
+    from .tasks import recorded_lambdas
 
-    if cell is None or chromosome is None or atlas is None:
-        raise InputError("a profile figure needs --cell, --chromosome and the --atlas they come from")
     rows = table[(table["cell"].astype(str) == cell) & (table["chromosome"].astype(str) == chromosome)]
     if rows.empty:
         raise InputError(f"the table has no row for cell {cell!r}, chromosome {chromosome!r}")
     row = rows.iloc[0]
     source = read_atlas(atlas)
+    if cell not in source.cells or chromosome not in source.chromosomes:
+        raise InputError(f"the atlas has no profile for cell {cell!r}, chromosome {chromosome!r}")
     chosen = States(states or table.attrs.get("states_method", "integer"),
                     tuple(table.attrs.get("thresholds", CNVKIT_THRESHOLDS)))
-    values = np.require(chosen.apply(source.profile(source.cells.index(cell), source.chromosomes.index(chromosome))),
-                        np.float64, ["C", "W"])
-    # any positive finite exponential scale gives the same cuts: the weights are normalised
-    possion = table.attrs.get("possion_lambda_values", {}).get(chromosome, DEFAULT_POSSION_LAMBDA)
-    backgrounds = backgrounds_of(values, 1.0, float(possion), int(row["backgrounds"]))
+    cell_at, chromosome_at = source.cells.index(cell), source.chromosomes.index(chromosome)
+    values = np.require(chosen.apply(source.profile(cell_at, chromosome_at)), np.float64, ["C", "W"])
+    lambdas = recorded_lambdas(source, table.attrs, exp_lambda)
+    drawn = int(row["backgrounds"])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # empty segments, as the scoring counts them
+        judged = judge(values, float(lambdas.exp[cell_at]), float(lambdas.possion[chromosome_at]), drawn, 0,
+                       keep_scores=True)
+    if judged["num_greater"] != int(row["num_greater"]):
+        raise InputError(f"the backgrounds drawn again for cell {cell!r}, chromosome {chromosome!r} give "
+                         f"{judged['num_greater']} of {drawn} reaching the score, the table {int(row['num_greater'])}: "
+                         f"the table was not scored from this atlas with these states and lambdas")
+    return values, row, np.asarray(judged.get("background_scores", []), dtype=np.float64)
+
+
+def profile_plot(table: pd.DataFrame, atlas: Any, cell: str | None, chromosome: str | None,
+                 states: str | None, plt: Any, exp_lambda: Any = None) -> Any:
+    if cell is None or chromosome is None or atlas is None:
+        raise InputError("a profile figure needs --cell, --chromosome and the --atlas they come from")
+    values, row, backgrounds = profile_backgrounds(table, atlas, cell, chromosome, states, exp_lambda)
     figure, axes = plt.subplots(1, 2, figsize=(12, 4.5))
     profile_figure(values, row, backgrounds, axes)
     return figure

@@ -22,6 +22,8 @@ from .atlas import Atlas, check_source
 from .errors import InputError
 from .h5ad import atlas_from_anndata, atlas_from_h5ad_file, read_h5ad
 
+# What a table file's suffix says of it: its separator (None: Parquet). Both
+# the atlases read here and the results tables (results.py) go by it.
 TABLE_SUFFIXES = {".tsv": "\t", ".txt": "\t", ".csv": ",", ".parquet": None}
 CHROMOSOME_COLUMNS = ("chromosome", "chrom", "chr", "chromosome_name", "seqnames")
 CELL_COLUMNS = ("cell", "cell_id", "barcode")
@@ -35,6 +37,13 @@ POSITION_METADATA = {"chrompos", "abspos", "start", "end", "pos", "position", "s
 # a wide table's rows are put in order by the first of these that it has
 WIDE_POSITIONS = ("start", "chrompos", "start_position", "position", "pos", "bin", "abspos")
 MISSING_TEXT = set(pacsv.ConvertOptions().null_values)  # read as missing in a numeric column, as pyarrow does
+
+
+def read_anndata_file(path: str | os.PathLike[str], *, use_rep: str = "X_cnv",
+                      key: str = "cnv") -> tuple[Any, Atlas]:
+    """The whole AnnData of an .h5ad file (to write back to) and its atlas."""
+    adata = read_h5ad(path)
+    return adata, atlas_from_anndata(adata, use_rep=use_rep, key=key, name=str(path))
 
 
 def read_atlas(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str = "auto",
@@ -51,7 +60,7 @@ def read_atlas(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout:
         streamed = atlas_from_h5ad_file(path, use_rep=use_rep, key=key)
         if streamed is not None:
             return streamed
-        return atlas_from_anndata(read_h5ad(path), use_rep=use_rep, key=key, name=str(path))
+        return read_anndata_file(path, use_rep=use_rep, key=key)[1]
     if path.suffix not in TABLE_SUFFIXES:
         raise InputError(f"{path}: unknown file type {path.suffix!r}; give an .h5ad file or a table "
                          f"({', '.join(TABLE_SUFFIXES)})")

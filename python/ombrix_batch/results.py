@@ -17,9 +17,10 @@ import pandas as pd
 
 from .errors import BatchError, InputError
 from .outputs import write_atomically, write_together
+from .readers import TABLE_SUFFIXES
 from .tasks import OK, STATUSES, UNDEFINED, Plan
 
-OUTPUT_SUFFIXES = {".parquet": None, ".tsv": "\t", ".csv": ","}
+OUTPUT_SUFFIXES = {suffix: TABLE_SUFFIXES[suffix] for suffix in (".parquet", ".tsv", ".csv")}
 TABLE_DIGEST = "table_sha256"  # in a text table's parameters: the digest of the table they belong to
 NAME_COLUMNS = ("cell", "chromosome")
 BATCH_ROWS = 1 << 18  # rows made and written at once
@@ -267,7 +268,7 @@ def read_results(path: str | pathlib.Path) -> pd.DataFrame:
     path = pathlib.Path(path)
     if not path.exists():
         raise InputError(f"{path}: no such file")
-    separator = OUTPUT_SUFFIXES.get(path.suffix, ",")  # another suffix: read as the CSV it most likely is
+    separator = TABLE_SUFFIXES.get(path.suffix, ",")  # another suffix: read as the CSV it most likely is
     if separator is None:
         return pd.read_parquet(path)
     with open(path, newline="") as handle:

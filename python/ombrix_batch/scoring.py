@@ -11,6 +11,7 @@ import warnings
 from collections import Counter
 from collections.abc import Iterator
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 import ombrix
@@ -58,12 +59,20 @@ class Chunk:
             yield task, exp_lambda, possion_lambda, values[bounds[k]:bounds[k + 1]]
 
 
-def score_task(chunk: Chunk, exp_lambda: float, possion_lambda: float, values: np.ndarray) -> list[float | int]:
+def judge(values: np.ndarray, exp_lambda: float, possion_lambda: float, backgrounds: int, stop_after: int,
+          keep_scores: bool = False) -> Any:
+    """A profile's score judged against its backgrounds, as the table counts
+    them: the one place where they are drawn (the scoring and the profile
+    figure, which asks for their scores too, both call this)."""
     # backgrounds in seed order 1, 2, ... as permutation_score draws them, so
     # the count after n of them is its num_greater for random_num = n; the
     # lambdas as one-element vectors (x = chr_num = 0) give the same values
-    judged = _native.sequential_score(0, values, np.array([exp_lambda]), np.array([possion_lambda]), 0,
-                                      chunk.backgrounds, chunk.stop_after)
+    return _native.sequential_score(0, values, np.array([exp_lambda]), np.array([possion_lambda]), 0,
+                                    backgrounds, stop_after, keep_scores)
+
+
+def score_task(chunk: Chunk, exp_lambda: float, possion_lambda: float, values: np.ndarray) -> list[float | int]:
+    judged = judge(values, exp_lambda, possion_lambda, chunk.backgrounds, chunk.stop_after)
     score = judged["dc"]
     row: list[float | int] = [len(score["smooth_segment"]), score["rearrange_score"], score["limit"],
                               judged["num_greater"], judged["backgrounds"]]

@@ -359,14 +359,51 @@ class Settings:
     fingerprint: dict[str, Any]
 
 
-def plan_settings(atlas: Atlas, states: States, backgrounds: int, exp_lambda: Any, possion_lambda: Any,
-                  with_r: bool, ombrix_version: str = "", stop_after: int = 0) -> Settings:
+@dataclass
+class Lambdas:
+    """The lambdas as given (NaN where a mapping left an item out) and as the
+    module is handed them, after its fallback: one per cell (exp_lambda) and
+    one per chromosome (possion_lambda)."""
+
+    exp_given: np.ndarray
+    possion_given: np.ndarray
+    exp: np.ndarray
+    possion: np.ndarray
+
+
+def pick_lambdas(atlas: Atlas, exp_lambda: Any, possion_lambda: Any) -> Lambdas:
+    """The one place where a task's lambdas are picked: the scoring and the
+    profile figure both take theirs from here."""
     exp_given = per_item(exp_lambda, atlas.cells, "exp_lambda", "cell",
                          np.full(len(atlas.cells), DEFAULT_EXP_LAMBDA))
     possion_given = per_item(possion_lambda, atlas.chromosomes, "possion_lambda", "chromosome",
                              np.full(len(atlas.chromosomes), DEFAULT_POSSION_LAMBDA))
-    exp = with_fallback(exp_given, atlas.cells, "exp_lambda")
-    possion = with_fallback(possion_given, atlas.chromosomes, "possion_lambda")
+    return Lambdas(exp_given, possion_given, with_fallback(exp_given, atlas.cells, "exp_lambda"),
+                   with_fallback(possion_given, atlas.chromosomes, "possion_lambda"))
+
+
+def recorded_lambdas(atlas: Atlas, attrs: dict[str, Any], exp_lambda: Any = None) -> Lambdas:
+    """The lambdas that a results table was scored with, from its parameters
+    (`exp_lambda_values`, `possion_lambda_values`; the defaults where a table
+    has none). Per-cell exp_lambda values are kept as a digest only: the same
+    `exp_lambda` must be given again, and is checked against it."""
+    recorded_exp = attrs.get("exp_lambda_values")
+    if isinstance(recorded_exp, dict):
+        if exp_lambda is None:
+            raise InputError("the table was scored with an exp_lambda per cell, which it keeps as a digest only: "
+                             "give the same exp_lambda again")
+        lambdas = pick_lambdas(atlas, exp_lambda, attrs.get("possion_lambda_values"))
+        if summarised(lambdas.exp, atlas.cells, per_name=False) != recorded_exp:
+            raise InputError("exp_lambda is not the one the table was scored with (its digest differs)")
+        return lambdas
+    return pick_lambdas(atlas, recorded_exp if exp_lambda is None else exp_lambda,
+                        attrs.get("possion_lambda_values"))
+
+
+def plan_settings(atlas: Atlas, states: States, backgrounds: int, exp_lambda: Any, possion_lambda: Any,
+                  with_r: bool, ombrix_version: str = "", stop_after: int = 0) -> Settings:
+    lambdas = pick_lambdas(atlas, exp_lambda, possion_lambda)
+    exp_given, possion_given, exp, possion = lambdas.exp_given, lambdas.possion_given, lambdas.exp, lambdas.possion
     notes = {
         "exp_lambda": lambda_note(exp_lambda, exp_given, exp, atlas.cells, EXP_LAMBDA_DEFAULT_NOTE),
         "possion_lambda": lambda_note(possion_lambda, possion_given, possion, atlas.chromosomes,
