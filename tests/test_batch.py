@@ -318,3 +318,16 @@ def test_without_dask_the_cluster_options_say_how_to_install_it(tmp_path):
     process = subprocess.run([sys.executable, "-c", hidden], capture_output=True, text=True)
     assert process.returncode == 2
     assert "pip install 'ombrix[dask]'" in process.stderr
+
+
+def test_the_command_line_answers_help_and_refusals_without_the_heavy_imports():
+    # pandas, SciPy and AnnData take most of a second to import: only a command
+    # that reads or writes needs them
+    probe = ("import sys, contextlib, io\nfrom ombrix_batch import cli\n"
+             "for argv in (['--help'], ['score', 'x.h5ad', '--states', 'bogus']):\n"
+             "    with contextlib.suppress(SystemExit), contextlib.redirect_stdout(io.StringIO()), "
+             "contextlib.redirect_stderr(io.StringIO()):\n"
+             "        cli.main(argv)\n"
+             "print(sorted(m for m in ('pandas', 'scipy', 'anndata', 'pyarrow') if m in sys.modules))")
+    done = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, check=True)
+    assert done.stdout.strip() == "[]"

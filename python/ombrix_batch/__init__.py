@@ -17,12 +17,13 @@ from .errors import BatchError, BatchNote, InputError
 if TYPE_CHECKING:
     from .anndata_io import score_anndata, write_back, write_h5ad
     from .atlas import Atlas
+    from .defaults import CNVKIT_THRESHOLDS
     from .readers import read_atlas
     from .run import score
-    from .states import CNVKIT_THRESHOLDS, States
+    from .states import States
 
 _WHERE = {"score_anndata": "anndata_io", "write_back": "anndata_io", "write_h5ad": "anndata_io", "Atlas": "atlas",
-          "read_atlas": "readers", "score": "run", "CNVKIT_THRESHOLDS": "states", "States": "states"}
+          "read_atlas": "readers", "score": "run", "CNVKIT_THRESHOLDS": "defaults", "States": "states"}
 
 __all__ = [
     "CNVKIT_THRESHOLDS",

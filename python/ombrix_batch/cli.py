@@ -7,18 +7,16 @@ import pathlib
 import signal
 import sys
 import warnings
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from .anndata_io import write_back, write_h5ad
+from .defaults import CNVKIT_THRESHOLDS, CORRECTIONS, DEFAULT_BACKGROUNDS, DEFAULT_STOP_AFTER, METHODS
 from .errors import BatchError, BatchNote
-from .outputs import check_writable_place, exclusive, refuse_input_as_output, remove_leftovers
-from .readers import read_anndata_file
-from .results import Scored, table_files
-from .run import CORRECTIONS, DEFAULT_BACKGROUNDS, DEFAULT_STOP_AFTER, run_scoring
-from .states import CNVKIT_THRESHOLDS, METHODS
-from .store import parts_folder
-from .subset import read_cell_list
-from .summary import summary
+
+if TYPE_CHECKING:
+    from .results import Scored
+
+# The rest of the driver (pandas, SciPy, AnnData) is imported by the command
+# that needs it: `ombrix --help` and a refused option answer at once.
 
 
 class Stopped(BaseException):
@@ -179,6 +177,8 @@ def main(argv: list[str] | None = None) -> int:
         print(f"ombrix score: error: {exc}", file=sys.stderr)
         return 2
     except (KeyboardInterrupt, Stopped) as exc:
+        from .store import parts_folder
+
         folder = parts_folder(output)
         kept = f"; the finished chunks are kept in {folder}: run again with --resume" if folder.exists() else ""
         print(f"ombrix score: stopped{kept}", file=sys.stderr)
@@ -186,6 +186,8 @@ def main(argv: list[str] | None = None) -> int:
     finally:
         signal.signal(signal.SIGTERM, previous)
     if not args.quiet:
+        from .summary import summary
+
         print(summary(results, output, args.top))
         if h5ad is not None:
             print(f"AnnData with the results written to {h5ad}")
@@ -193,6 +195,14 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def score_and_write(args: argparse.Namespace, output: pathlib.Path, h5ad: pathlib.Path | None) -> Scored:
+    from .anndata_io import write_back, write_h5ad
+    from .outputs import check_writable_place, exclusive, refuse_input_as_output, remove_leftovers
+    from .readers import read_anndata_file
+    from .results import table_files
+    from .run import run_scoring
+    from .store import parts_folder
+    from .subset import read_cell_list
+
     if h5ad is not None and (pathlib.Path(args.input).suffix != ".h5ad" or h5ad.suffix != ".h5ad"):
         raise BatchError("--write-h5ad needs an .h5ad input and an .h5ad file to write")
     # every output checked before anything is read: none may be the input

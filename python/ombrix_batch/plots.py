@@ -180,9 +180,10 @@ def profile_backgrounds(table: pd.DataFrame, atlas: Any, cell: str, chromosome: 
     drew them (the same lambdas, after the same fallback, and the same
     seeds). A count that differs from the table's means that the table was
     not scored from this atlas with these options, and is refused."""
+    from .defaults import CNVKIT_THRESHOLDS
     from .readers import read_atlas
     from .scoring import judge
-    from .states import CNVKIT_THRESHOLDS, States
+    from .states import States
     from .tasks import recorded_lambdas
 
     rows = table[(table["cell"].astype(str) == cell) & (table["chromosome"].astype(str) == chromosome)]

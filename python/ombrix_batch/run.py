@@ -22,20 +22,18 @@ import pandas as pd
 
 from .atlas import FILE_BLOCK_ROWS, Atlas, check_source, dense_float64
 from .cluster import dask_client, describe, run_on_dask
+from .defaults import CNVKIT_THRESHOLDS, CORRECTIONS, DEFAULT_BACKGROUNDS, DEFAULT_STOP_AFTER
 from .errors import BatchError, BatchNote, InputError
 from .outputs import check_writable_place, exclusive, refuse_input_as_output, remove_leftovers
 from .readers import read_atlas
 from .results import OUTPUT_SUFFIXES, Scored, TaskResults, scored, table_files, write_table
 from .scoring import Chunk, score_chunk
-from .states import CNVKIT_THRESHOLDS, States
+from .states import States
 from .store import INPUT_FILE, PartStore, parts_folder
 from .subset import check_choice, chosen_cells, subset
 from .tasks import PLAN_ROWS, TOO_SHORT, Plan, check_scalar, make_plan, plan_settings
 
-DEFAULT_BACKGROUNDS = 10_000
-DEFAULT_STOP_AFTER = 10
 MAX_COUNT = 2**31 - 1  # the module counts backgrounds in signed 32 bits
-CORRECTIONS = {"bh": "Benjamini-Hochberg", "by": "Benjamini-Yekutieli"}
 MAX_CHUNKS = 2000  # chunk files a run writes at most
 
 

@@ -9,12 +9,11 @@ from typing import Any
 import numpy as np
 
 from .atlas import Atlas, Vector
+from .defaults import CNVKIT_THRESHOLDS, METHODS
 from .errors import InputError
 
 # CNVkit's default log2-ratio cut points for a diploid genome: below -1.1 is
 # 0 copies, then 1, 2 (neutral, -0.25 to 0.2), 3, and 4 from 0.7 on.
-CNVKIT_THRESHOLDS = (-1.1, -0.25, 0.2, 0.7)
-METHODS = ("integer", "round", "thresholds", "none")
 
 
 @dataclass(frozen=True)
