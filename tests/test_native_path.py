@@ -334,3 +334,20 @@ def test_long_smoothed_profiles_agree(seed, errors):
         assert_paths_agree(lambda: ombrix.permutation_bg(finite, None, 1.0, 3.0, 0, seed))
         assert_paths_agree(lambda: ombrix.permutation_bg(LONG_PROFILE, None, 1.0, 3.0, 0, seed))
         assert_paths_agree(lambda: ombrix.perm_cnv_pyx(finite, 1.0, 3.0, 3, seed))
+
+
+# Profiles of a few thousand positions in a few long runs: the variance is
+# made from the runs from 256 positions a run on.
+MEDIUM_PROFILE = np.repeat([2.0, 3.0, 1.0, 2.0], [700, 500, 300, 500])
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+@pytest.mark.parametrize("errors, bufsize", [("default", 8192), ("raise", 8192), ("default", 16)])
+@pytest.mark.parametrize("possion", [2.0, 5.0])
+def test_medium_profiles_of_long_runs_agree(errors, bufsize, possion):
+    with numpy_state(errors, bufsize):
+        for seed in (1, 2, 3, 5, 8):
+            assert_paths_agree(lambda: ombrix.permutation_bg(MEDIUM_PROFILE, None, 1.0, possion, 0, seed))
+            assert_paths_agree(lambda: ombrix.perm_cnv_pyx(MEDIUM_PROFILE, 1.0, possion, 3, seed))
+        assert_paths_agree(lambda: ombrix.permutation_score(0, MEDIUM_PROFILE, None, np.array([1.0]),
+                                                            np.array([possion]), 0, 30, True))
