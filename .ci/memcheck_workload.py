@@ -1,5 +1,10 @@
 """Calls every function on its success and failure paths, for a memcheck run."""
-import numpy as np, ombrix, warnings
+import warnings
+
+import numpy as np
+
+import ombrix
+
 warnings.simplefilter("ignore")
 p = np.array([2,2,2,3,2,2,3,9,9,9,1,1,0,0,5.0])
 print(ombrix.skew(p), ombrix.ombrix(p[::-1], np.zeros((2,2)))["rearrange_score"], ombrix.cal_limit(p), ombrix.cal_R_pyx(p[::2]))

@@ -31,7 +31,7 @@ import numpy as np
 import ombrix
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "reference"))
-import numpy_port as port  # noqa: E402
+import numpy_port as port
 
 
 def profile(n, rng):

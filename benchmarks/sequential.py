@@ -17,6 +17,7 @@ import time
 import warnings
 
 import numpy as np
+
 import ombrix
 import ombrix_batch
 from ombrix_batch import Atlas, _native

@@ -6,7 +6,11 @@ mean of squared deviations from that mean, round = rint, cumsum sequential.
 
     python benchmarks/verify_numpy_kernels.py
 """
-import numpy as np, struct, math
+import struct
+
+import numpy as np
+
+
 def pairwise(a, lo, n):
     if n < 8:
         res = 0.0  # check: starts at 0? or -0.0?

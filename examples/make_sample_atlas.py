@@ -33,7 +33,7 @@ def make(seed: int = 11) -> anndata.AnnData:
     span = {name: (int(s), int(s) + WINDOWS[name]) for name, s in zip(names, starts)}
     kinds = ["normal"] * 22 + ["tumour"] * 12 + ["rearranged"] * 14
     rows = []
-    for k, kind in enumerate(kinds):
+    for kind in kinds:
         row = rng.normal(0.0, 0.04, width)
         if kind != "normal":
             for name, change, part in (("chr7", GAIN, (0.0, 1.0)), ("chr10", LOSS, (0.0, 1.0)),

@@ -19,9 +19,9 @@ pytest.importorskip("joblib")
 pytest.importorskip("pyarrow")
 sp = pytest.importorskip("scipy.sparse")
 
-import ombrix  # noqa: E402
-import ombrix_batch  # noqa: E402
-from ombrix_batch import BatchError, InputError  # noqa: E402
+import ombrix
+import ombrix_batch
+from ombrix_batch import BatchError, InputError
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 SAMPLE = ROOT / "examples" / "sample_atlas.h5ad"
@@ -230,7 +230,8 @@ def test_a_run_killed_with_sigkill_resumes_to_the_same_table(tmp_path, backgroun
 
 def test_a_killed_worker_ends_the_run_with_its_work_kept(tmp_path):
     output = tmp_path / "t.parquet"
-    process = run_cli(SAMPLE, "-o", output, "--states", "thresholds", "--backgrounds", "3000", "--stop-after", "0", "--n-jobs", "2",
+    process = run_cli(SAMPLE, "-o", output, "--states", "thresholds", "--backgrounds", "3000", "--stop-after", "0",
+                      "--n-jobs", "2",
                       "--chunk-size", "1", "--quiet")
     parts = output.with_name(output.name + ".parts")
     wait_for_parts(parts, 1, process)

@@ -16,9 +16,9 @@ anndata = pytest.importorskip("anndata")
 pytest.importorskip("scipy")
 pytest.importorskip("joblib")
 
-import ombrix_batch  # noqa: E402
-from ombrix_batch import BatchError, BatchNote, InputError  # noqa: E402
-from test_batch import SAMPLE, run_cli, wait_for_parts  # noqa: E402
+import ombrix_batch
+from ombrix_batch import BatchError, BatchNote, InputError
+from test_batch import SAMPLE, run_cli, wait_for_parts
 
 pytestmark = pytest.mark.filterwarnings("ignore:Mean of empty slice", "ignore:invalid value encountered")
 
@@ -174,7 +174,7 @@ def test_a_cluster_whose_workers_keep_dying_ends_in_bounded_time():
             while not stop.wait(1.0):
                 try:
                     client.run(os._exit, 1)
-                except Exception:  # noqa: BLE001, S110 - workers half restarted refuse the call; try again
+                except Exception:
                     pass
 
         killer = threading.Thread(target=kill_workers_again_and_again, daemon=True)

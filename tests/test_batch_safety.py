@@ -22,12 +22,13 @@ anndata = pytest.importorskip("anndata")
 pytest.importorskip("joblib")
 pytest.importorskip("pyarrow")
 
-import ombrix_batch  # noqa: E402
-from ombrix_batch import BatchError, BatchNote, InputError  # noqa: E402
-from ombrix_batch.run import worker_count  # noqa: E402
-from test_batch import SAMPLE, run_cli, score, wait_for_parts  # noqa: E402
+import ombrix_batch
+from ombrix_batch import BatchError, BatchNote, InputError
+from ombrix_batch.run import worker_count
+from test_batch import SAMPLE, run_cli, score, wait_for_parts
 
-SLOW = ["--states", "thresholds", "--backgrounds", "3000", "--stop-after", "0", "--n-jobs", "1", "--chunk-size", "1", "--quiet"]
+SLOW = ["--states", "thresholds", "--backgrounds", "3000", "--stop-after", "0", "--n-jobs", "1", "--chunk-size", "1",
+        "--quiet"]
 FAST = ["--states", "thresholds", "--backgrounds", "20", "--n-jobs", "1", "--quiet"]
 
 
@@ -98,7 +99,7 @@ def test_an_output_that_is_the_input_is_refused_before_any_work(tmp_path, case):
 
 def test_a_figure_over_its_table_is_refused(tmp_path):
     pytest.importorskip("matplotlib")
-    from ombrix_batch.plots import plot
+    from ombrix_batch.pl import write_figure as plot
 
     table = tmp_path / "t.parquet"
     score(SAMPLE, states="thresholds", output=table)
@@ -270,7 +271,7 @@ def test_what_a_killed_run_left_half_written_is_removed(tmp_path):
 
 
 def test_a_table_and_parameters_of_two_runs_are_not_read_as_one(tmp_path):
-    from ombrix_batch.plots import read_results
+    from ombrix_batch.results import read_results
 
     output = tmp_path / "t.tsv"
     score(SAMPLE, states="thresholds", backgrounds=20, output=output)
@@ -285,7 +286,8 @@ def test_a_table_and_parameters_of_two_runs_are_not_read_as_one(tmp_path):
 # --- resumes that match ------------------------------------------------------------------------------
 
 def api_run(output, mapping, *extra):
-    code = ("import sys, ombrix_batch; ombrix_batch.score(sys.argv[1], states='thresholds', backgrounds=3000, stop_after=0, "
+    code = ("import sys, ombrix_batch; ombrix_batch.score(sys.argv[1], states='thresholds', backgrounds=3000, "
+            "stop_after=0, "
             f"n_jobs=1, chunk_size=1, progress=False, possion_lambda={mapping!r}, output=sys.argv[2], "
             f"resume={'--resume' in extra})")
     return subprocess.Popen([sys.executable, "-c", code, str(SAMPLE), str(output)], stdout=subprocess.PIPE,

@@ -13,9 +13,9 @@ pd = pytest.importorskip("pandas")
 distributed = pytest.importorskip("distributed")
 pytest.importorskip("anndata")
 
-import ombrix_batch  # noqa: E402
-from ombrix_batch import BatchError  # noqa: E402
-from test_batch import SAMPLE, run_cli, wait_for_parts  # noqa: E402
+import ombrix_batch
+from ombrix_batch import BatchError
+from test_batch import SAMPLE, run_cli, wait_for_parts
 
 OPTIONS = dict(states="thresholds", backgrounds=200, with_r=True, progress=False)
 

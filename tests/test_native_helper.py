@@ -4,10 +4,11 @@ and it stops exactly at the stop_after-th background that reaches the score."""
 import math
 
 import numpy as np
-import ombrix
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+
+import ombrix
 from ombrix_batch import _native
 
 pytestmark = pytest.mark.filterwarnings("ignore:Mean of empty slice", "ignore:invalid value encountered")

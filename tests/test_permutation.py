@@ -6,13 +6,13 @@ import time
 import warnings
 
 import numpy as np
+import numpy_port as reference
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import ombrix
-import numpy_port as reference
 from conftest import ombrix_entries, raiser
 from test_scores import same
 

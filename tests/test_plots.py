@@ -6,12 +6,14 @@ pd = pytest.importorskip("pandas")
 pytest.importorskip("anndata")
 matplotlib = pytest.importorskip("matplotlib")
 matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
+import matplotlib.pyplot as plt
 
-import ombrix_batch  # noqa: E402
-from ombrix_batch import InputError  # noqa: E402
-from ombrix_batch.plots import heatmap, plot, pvalue_histogram  # noqa: E402
-from test_batch import SAMPLE  # noqa: E402
+import ombrix_batch
+from ombrix_batch import InputError
+from ombrix_batch.pl import write_figure as plot
+from ombrix_batch.plots import draw_heatmap as heatmap
+from ombrix_batch.plots import draw_pvalues
+from test_batch import SAMPLE
 
 
 @pytest.fixture(scope="module")
@@ -52,7 +54,7 @@ def test_large_atlases_are_averaged_per_group_or_sampled(table):
 def test_the_pvalue_histogram_counts_every_testable_profile(table):
     scores = pd.read_parquet(table)
     figure, ax = plt.subplots()
-    pvalue_histogram(scores, ax)
+    draw_pvalues(scores, ax)
     assert sum(p.get_height() for p in ax.patches) == (scores["status"] == "ok").sum() == 54
     assert ax.get_xlabel() == "p-value"
     plt.close(figure)

@@ -5,13 +5,13 @@ import sys
 import warnings
 
 import numpy as np
+import numpy_port as reference
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import ombrix
-import numpy_port as reference
 from conftest import ombrix_entries, raiser
 
 nan, inf = math.nan, math.inf

@@ -11,16 +11,18 @@ pd = pytest.importorskip("pandas")
 pytest.importorskip("anndata")
 pytest.importorskip("scipy")
 
-import ombrix  # noqa: E402
-import ombrix_batch  # noqa: E402
-from hypothesis import given, settings  # noqa: E402
-from hypothesis import strategies as st  # noqa: E402
-from ombrix_batch import Atlas  # noqa: E402
-from ombrix_batch.results import fdr_of_groups, sequential_pvalues  # noqa: E402
-from ombrix_batch.run import run_scoring  # noqa: E402
-from ombrix_batch.summary import backgrounds_needed, smallest_q, summary  # noqa: E402
-from scipy.stats import false_discovery_control  # noqa: E402
-from test_batch import SAMPLE  # noqa: E402
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from scipy.stats import false_discovery_control
+
+import ombrix
+import ombrix_batch
+from ombrix_batch import Atlas
+from ombrix_batch.options import Options
+from ombrix_batch.results import fdr_of_groups, sequential_pvalues
+from ombrix_batch.run import run_scoring
+from ombrix_batch.summary import backgrounds_needed, smallest_q, summary
+from test_batch import SAMPLE
 
 pytestmark = pytest.mark.filterwarnings("ignore:Mean of empty slice", "ignore:invalid value encountered")
 
@@ -101,11 +103,8 @@ def test_a_fixed_count_is_the_modules_own_count():
 
 
 def scored_sample(backgrounds):
-    return run_scoring(SAMPLE, use_rep="X_cnv", key="cnv", layout="auto", chromosome_column=None,
-                       states="thresholds", thresholds=(-1.1, -0.25, 0.2, 0.7), backgrounds=backgrounds,
-                       stop_after=10, exp_lambda=None, possion_lambda=None, with_r=False, correction="bh", n_jobs=1,
-                       oversubscribe=False, chunk_size=None, output=None, resume=False, progress=False,
-                       scheduler=None, client=None, dask_local=None, cells=None, groupby=None, groups=None)
+    return run_scoring(SAMPLE, Options(states="thresholds", backgrounds=backgrounds, stop_after=10, n_jobs=1,
+                                       progress=False))
 
 
 def test_the_summary_says_when_nothing_can_be_significant():

@@ -8,9 +8,9 @@ anndata = pytest.importorskip("anndata")
 h5py = pytest.importorskip("h5py")
 sp = pytest.importorskip("scipy.sparse")
 
-import ombrix_batch  # noqa: E402
-from ombrix_batch.h5ad import FileRows  # noqa: E402
-from ombrix_batch.readers import read_atlas  # noqa: E402
+import ombrix_batch
+from ombrix_batch.h5ad import FileRows
+from ombrix_batch.readers import read_atlas
 
 pytestmark = pytest.mark.filterwarnings("ignore:Mean of empty slice", "ignore:invalid value encountered")
 OPTIONS = {"states": "thresholds", "backgrounds": 60, "n_jobs": 1, "progress": False}
@@ -96,15 +96,12 @@ def test_a_bad_value_in_a_late_block_is_named_while_planning(tmp_path, n_jobs, b
 
 @pytest.fixture(scope="module")
 def scored_run(tmp_path_factory):
+    from ombrix_batch.options import Options
     from ombrix_batch.run import run_scoring
 
     path = tmp_path_factory.mktemp("atlas") / "a.h5ad"
     written(path, log_ratios(700, np.float64), with_x=False)
-    options = dict(use_rep="X_cnv", key="cnv", layout="auto", chromosome_column=None, thresholds=(-1.1, -0.25, 0.2, 0.7),
-                   stop_after=0, exp_lambda=None, possion_lambda=None, with_r=True, correction="bh", oversubscribe=False,
-                   chunk_size=None, output=None, resume=False, scheduler=None, client=None, dask_local=None, cells=None,
-                   groupby=None, groups=None)
-    return run_scoring(path, **{**options, **OPTIONS})
+    return run_scoring(path, Options(**{**OPTIONS, "stop_after": 0, "with_r": True}))
 
 
 @pytest.mark.parametrize("suffix", [".parquet", ".tsv"])

@@ -1,33 +1,19 @@
 """Results written back into AnnData, in the manner of infercnvpy's `tl`
 functions: cells x chromosomes tables in `.obsm`, a per-cell count in
-`.obs`, the long table and the parameters in `.uns`."""
+`.obs`, the long table and the parameters in `.uns`; and read back from it."""
 from __future__ import annotations
 
 import io
+import json
 import os
 import pathlib
 from typing import Any
 
+import numpy as np
 import pandas as pd
 
 from .errors import InputError
 from .outputs import write_atomically
-from .run import score
-
-
-def score_anndata(adata: Any, *, inplace: bool = True, key_added: str = "ombrix", alpha: float = 0.05,
-                  **options: Any) -> pd.DataFrame | None:
-    """Scores `adata` (see `score` for the options) and, with `inplace`, adds
-    `.obsm[key_added + "_score"]` and `.obsm[key_added + "_qval"]` (cells x
-    chromosomes, chromosomes in genomic order), `.obs[key_added +
-    "_n_significant"]` (chromosomes with q < alpha) and `.uns[key_added]`
-    ({"table": the long table, "params": its parameters}); returns None.
-    Without `inplace`, returns the long table and changes nothing."""
-    table = score(adata, **options)
-    if not inplace:
-        return table
-    write_back(adata, table, key_added=key_added, alpha=alpha)
-    return None
 
 
 def wide(table: pd.DataFrame, column: str, cells: pd.Index) -> pd.DataFrame:
@@ -56,12 +42,36 @@ def write_back(adata: Any, table: pd.DataFrame, *, key_added: str = "ombrix", al
 
 
 def h5_safe(value: Any) -> Any:
-    """The parameters as .h5ad stores them: nested dicts of str, int, float."""
+    """The parameters as .h5ad stores them: nested dicts of str, int, float,
+    and arrays for lists (of numbers, or else of their text)."""
     if isinstance(value, dict):
         return {str(k): h5_safe(v) for k, v in value.items()}
     if isinstance(value, (bool, int, float, str)):
         return value
+    if isinstance(value, (list, tuple)):
+        if all(isinstance(v, (int, float)) and not isinstance(v, bool) for v in value):
+            return np.asarray(value, dtype=np.float64)
+        return np.asarray([str(v) for v in value], dtype=object)
     return str(value)
+
+
+def written_back(adata: Any, key_added: str = "ombrix") -> tuple[pd.DataFrame, dict[str, Any]]:
+    """The table and parameters that `write_back` put into `adata`, the
+    chromosomes in genomic order, as the plots take them."""
+    entry = adata.uns.get(key_added) if hasattr(adata, "uns") else None
+    if not isinstance(entry, dict) or "table" not in entry:
+        raise InputError(f"the AnnData has no results in .uns[{key_added!r}]: run ombrix_batch.tl.score(adata"
+                         f"{'' if key_added == 'ombrix' else f', key_added={key_added!r}'}) first")
+    table = entry["table"].copy()
+    params = dict(entry.get("params", {}))
+    if isinstance(params.get("thresholds"), str):  # written as text by ombrix 0.1.0
+        params["thresholds"] = json.loads(params["thresholds"])
+    order = adata.obsm[f"{key_added}_qval"].columns if f"{key_added}_qval" in adata.obsm else None
+    chromosomes = [str(c) for c in order] if order is not None else list(dict.fromkeys(table["chromosome"].astype(str)))
+    table["chromosome"] = pd.Categorical(table["chromosome"].astype(str), categories=chromosomes)
+    table["cell"] = table["cell"].astype(str)
+    table.attrs = params
+    return table, params
 
 
 def write_h5ad(adata: Any, path: str | os.PathLike[str]) -> None:

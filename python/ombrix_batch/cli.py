@@ -9,6 +9,7 @@ import sys
 import warnings
 from typing import TYPE_CHECKING, Any
 
+from . import __version__
 from .defaults import CNVKIT_THRESHOLDS, CORRECTIONS, DEFAULT_BACKGROUNDS, DEFAULT_STOP_AFTER, METHODS
 from .errors import BatchError, BatchNote
 
@@ -46,7 +47,8 @@ def thresholds(text: str) -> tuple[float, ...]:
     try:
         return tuple(float(t) for t in text.split(","))
     except ValueError:
-        raise argparse.ArgumentTypeError(f"cut points separated by commas, like -1.1,-0.25,0.2,0.7; got {text!r}")
+        raise argparse.ArgumentTypeError(
+            f"cut points separated by commas, like -1.1,-0.25,0.2,0.7; got {text!r}") from None
 
 
 def count(text: str) -> int:
@@ -83,11 +85,12 @@ def lambda_value(text: str) -> float:
     try:
         return float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"a number, not {text!r}")
+        raise argparse.ArgumentTypeError(f"a number, not {text!r}") from None
 
 
 def parser() -> argparse.ArgumentParser:
     main = argparse.ArgumentParser(prog="ombrix", description="Copy-number rearrangement scores for whole atlases.")
+    main.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = main.add_subparsers(dest="command", required=True)
     run = commands.add_parser("score", help="score every cell and chromosome of an atlas",
                               description="Score every (cell, chromosome) profile against seeded permutation "
@@ -145,10 +148,10 @@ def parser() -> argparse.ArgumentParser:
 
 
 def run_plot(args: argparse.Namespace) -> int:
-    from .plots import plot
+    from .pl import write_figure
 
     try:
-        written = plot(args.table, args.output, atlas=args.atlas, groupby=args.groupby, cell=args.cell,
+        written = write_figure(args.table, args.output, atlas=args.atlas, groupby=args.groupby, cell=args.cell,
                        chromosome=args.chromosome)
     except BatchError as exc:
         print(f"ombrix plot: error: {exc}", file=sys.stderr)
@@ -196,6 +199,7 @@ def main(argv: list[str] | None = None) -> int:
 
 def score_and_write(args: argparse.Namespace, output: pathlib.Path, h5ad: pathlib.Path | None) -> Scored:
     from .anndata_io import write_back, write_h5ad
+    from .options import Options
     from .outputs import check_writable_place, exclusive, refuse_input_as_output, remove_leftovers
     from .readers import read_anndata_file
     from .results import table_files
@@ -220,15 +224,10 @@ def score_and_write(args: argparse.Namespace, output: pathlib.Path, h5ad: pathli
             if slashed:  # found before the work, not when the results are written
                 raise BatchError(f"{args.input}: the chromosome {slashed[0]!r} has a '/' in its name, which an "
                                  f".h5ad cannot hold (HDF5 reads it as a path): rename it, or leave out --write-h5ad")
-        results = run_scoring(source, use_rep=args.use_rep, key=args.key, layout=args.layout,
-                      chromosome_column=args.chromosome_column, states=args.states, thresholds=args.thresholds,
-                      backgrounds=args.backgrounds, stop_after=args.stop_after,
-                      exp_lambda=args.exp_lambda, possion_lambda=args.possion_lambda,
-                      with_r=args.with_r, correction=args.correction, n_jobs=args.n_jobs,
-                      oversubscribe=args.oversubscribe, chunk_size=args.chunk_size, output=output,
-                      resume=args.resume, progress=not args.quiet, scheduler=args.scheduler, client=None,
-                      dask_local=args.dask_local, groupby=args.groupby, groups=args.groups,
-                      cells=read_cell_list(args.cells) if args.cells else None)
+        # the arguments' names are the options' names
+        options = Options.of({**vars(args), "output": output, "progress": not args.quiet, "client": None,
+                              "cells": read_cell_list(args.cells) if args.cells else None})
+        results = run_scoring(source, options)
         if adata is not None and h5ad is not None:
             write_back(adata, results.table())
             try:

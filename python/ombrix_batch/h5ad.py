@@ -45,7 +45,8 @@ def atlas_from_anndata(adata: Any, *, use_rep: str, key: str, name: str) -> Atla
 
 def atlas_from_parts(name: str, matrix: Any, entry: Any, obs_names: pd.Index, use_rep: str, key: str) -> Atlas:
     """The checks of an AnnData's parts, read from memory or from the file."""
-    if matrix.ndim != 2 or not np.issubdtype(matrix.dtype, np.number) or np.issubdtype(matrix.dtype, np.complexfloating):
+    if matrix.ndim != 2 or not np.issubdtype(matrix.dtype, np.number) or \
+            np.issubdtype(matrix.dtype, np.complexfloating):
         raise InputError(f"{name}: .obsm[{use_rep!r}] must be a numeric cells x genes matrix, "
                          f"not {matrix.dtype} of shape {matrix.shape}")
     if not isinstance(entry, Mapping) or "chr_pos" not in entry:

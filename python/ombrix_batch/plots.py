@@ -1,9 +1,8 @@
-"""Figures of a score table: a heatmap of -log10 q (cells x chromosomes), the
-p-value histogram, and one profile with its segments and its score against
-its background distribution."""
+"""Drawing a score table on given Axes: a heatmap of -log10 q (cells x
+chromosomes), the p-value histogram, and one profile with its segments and
+its score against its background distribution. `pl` makes the figures."""
 from __future__ import annotations
 
-import pathlib
 import warnings
 from typing import Any
 
@@ -11,11 +10,8 @@ import numpy as np
 import pandas as pd
 
 from .errors import InputError
-from .outputs import check_writable_place, exclusive, refuse_input_as_output, remove_leftovers, write_atomically
-from .results import read_results
 
 MAX_ROWS = 300  # more cells than this are aggregated per group, or sampled
-FIGURE_SUFFIXES = (".png", ".pdf", ".svg")
 ALPHA = 0.05  # the q-value marked on the colour bar
 
 
@@ -26,7 +22,7 @@ def chromosome_order(table: pd.DataFrame) -> list[str]:
     return [str(c) for c in dict.fromkeys(column.astype(str))]
 
 
-def heatmap(table: pd.DataFrame, ax: Any, groups: pd.Series | None = None, max_rows: int = MAX_ROWS,
+def draw_heatmap(table: pd.DataFrame, ax: Any, groups: pd.Series | None = None, max_rows: int = MAX_ROWS,
             alpha: float = ALPHA) -> Any:
     """-log10 q per cell and chromosome, from 0 (q = 1) up, with `alpha`
     marked on the colour bar and the untestable profiles (no q) left grey;
@@ -65,7 +61,7 @@ def heatmap(table: pd.DataFrame, ax: Any, groups: pd.Series | None = None, max_r
                       vmin=0.0, vmax=top)
     ax.set_xticks(range(len(chromosomes)), [c.removeprefix("chr") for c in chromosomes], fontsize=7)
     ax.set_xlabel("chromosome")
-    if labels or len(matrix) <= 60 and groups is None:
+    if labels or (len(matrix) <= 60 and groups is None):
         ax.set_yticks(range(len(matrix)), labels or list(matrix.index), fontsize=6)
     elif groups is not None:
         names = groups.to_numpy()
@@ -84,7 +80,7 @@ def heatmap(table: pd.DataFrame, ax: Any, groups: pd.Series | None = None, max_r
     return image
 
 
-def pvalue_histogram(table: pd.DataFrame, ax: Any, bins: int = 20) -> None:
+def draw_pvalues(table: pd.DataFrame, ax: Any, bins: int = 20) -> None:
     """Under the null the p-values are uniform; rearranged profiles pile up at
     the left. The testable profiles only: the others have no q-value."""
     pvalues = table.loc[table["status"] == "ok", "pval"] if "status" in table else table["pval"].dropna()
@@ -96,7 +92,7 @@ def pvalue_histogram(table: pd.DataFrame, ax: Any, bins: int = 20) -> None:
     ax.legend(fontsize=7)
 
 
-def profile_figure(values: np.ndarray, row: pd.Series, backgrounds: np.ndarray, axes: Any) -> None:
+def draw_profile(values: np.ndarray, row: pd.Series, backgrounds: np.ndarray, axes: Any) -> None:
     left, right = axes
     positions = np.arange(len(values))
     left.step(positions, values, where="mid", color="black", linewidth=1)
@@ -116,52 +112,6 @@ def profile_figure(values: np.ndarray, row: pd.Series, backgrounds: np.ndarray, 
     right.legend(fontsize=7)
 
 
-def plot(table_path: str | pathlib.Path, output: str | pathlib.Path, *, atlas: Any = None,
-         groupby: str | None = None, cell: str | None = None, chromosome: str | None = None,
-         states: str | None = None, exp_lambda: Any = None) -> pathlib.Path:
-    """Writes the overview (heatmap and p-value histogram) or, with `cell` and
-    `chromosome` (and the `atlas` they come from), that profile's figure
-    (`exp_lambda`: the per-cell values the table was scored with, which it
-    keeps as a digest only)."""
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    output = pathlib.Path(output)
-    if output.suffix not in FIGURE_SUFFIXES:
-        raise InputError(f"{output}: the figure is written as {', '.join(FIGURE_SUFFIXES)} (by its suffix)")
-    check_writable_place(output, "the figure")
-    refuse_input_as_output(table_path, {"the figure": output})
-    if atlas is not None and not hasattr(atlas, "obs"):
-        refuse_input_as_output(atlas, {"the figure": output})
-    with exclusive(output):
-        remove_leftovers(output)
-        figure = draw(read_results(table_path), table_path, atlas, groupby, cell, chromosome, states, plt,
-                      exp_lambda)
-        try:
-            write_atomically(output, lambda p: figure.savefig(p, dpi=150, format=output.suffix[1:]))
-        finally:
-            plt.close(figure)
-    return output
-
-
-def draw(table: pd.DataFrame, table_path: Any, atlas: Any, groupby: str | None, cell: str | None,
-         chromosome: str | None, states: str | None, plt: Any, exp_lambda: Any = None) -> Any:
-    if cell is not None or chromosome is not None:
-        figure = profile_plot(table, atlas, cell, chromosome, states, plt, exp_lambda)
-    else:
-        groups = None
-        if groupby is not None:
-            groups = obs_column(atlas, groupby)
-        figure, (left, right) = plt.subplots(1, 2, figsize=(13, 6), gridspec_kw={"width_ratios": [3, 1]})
-        heatmap(table, left, groups)
-        pvalue_histogram(table, right)
-        figure.suptitle(f"ombrix: {table.attrs.get('source', table_path)}", fontsize=10)
-    figure.tight_layout()
-    return figure
-
-
 def obs_column(atlas: Any, column: str) -> pd.Series:
     if atlas is None:
         raise InputError("grouping cells needs the AnnData they come from (--atlas)")
@@ -174,7 +124,8 @@ def obs_column(atlas: Any, column: str) -> pd.Series:
 
 
 def profile_backgrounds(table: pd.DataFrame, atlas: Any, cell: str, chromosome: str, states: str | None = None,
-                        exp_lambda: Any = None) -> tuple[np.ndarray, pd.Series, np.ndarray]:
+                        exp_lambda: Any = None, use_rep: str = "X_cnv",
+                        key: str = "cnv") -> tuple[np.ndarray, pd.Series, np.ndarray]:
     """One profile of a results table: its values (as scored), its row, and the
     scores of the backgrounds that the row counted, drawn again as the scoring
     drew them (the same lambdas, after the same fallback, and the same
@@ -190,7 +141,7 @@ def profile_backgrounds(table: pd.DataFrame, atlas: Any, cell: str, chromosome: 
     if rows.empty:
         raise InputError(f"the table has no row for cell {cell!r}, chromosome {chromosome!r}")
     row = rows.iloc[0]
-    source = read_atlas(atlas)
+    source = read_atlas(atlas, use_rep=use_rep, key=key)
     if cell not in source.cells or chromosome not in source.chromosomes:
         raise InputError(f"the atlas has no profile for cell {cell!r}, chromosome {chromosome!r}")
     chosen = States(states or table.attrs.get("states_method", "integer"),
@@ -208,13 +159,3 @@ def profile_backgrounds(table: pd.DataFrame, atlas: Any, cell: str, chromosome: 
                          f"{judged['num_greater']} of {drawn} reaching the score, the table {int(row['num_greater'])}: "
                          f"the table was not scored from this atlas with these states and lambdas")
     return values, row, np.asarray(judged.get("background_scores", []), dtype=np.float64)
-
-
-def profile_plot(table: pd.DataFrame, atlas: Any, cell: str | None, chromosome: str | None,
-                 states: str | None, plt: Any, exp_lambda: Any = None) -> Any:
-    if cell is None or chromosome is None or atlas is None:
-        raise InputError("a profile figure needs --cell, --chromosome and the --atlas they come from")
-    values, row, backgrounds = profile_backgrounds(table, atlas, cell, chromosome, states, exp_lambda)
-    figure, axes = plt.subplots(1, 2, figsize=(12, 4.5))
-    profile_figure(values, row, backgrounds, axes)
-    return figure

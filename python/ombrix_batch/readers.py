@@ -203,7 +203,7 @@ def positions_of(table: RawTable, k: int, where: str) -> np.ndarray:
 def transposed_hint(names: list[str]) -> str:
     """A table with cells as rows has no chromosome column but a nameless first
     one (the cell names) and positions for a header."""
-    if names and (not names[0].strip() or names[0].startswith("Unnamed")) or \
+    if (names and (not names[0].strip() or names[0].startswith("Unnamed"))) or \
             sum(name.strip().lstrip("-").isdigit() for name in names) > len(names) / 2:
         return ("; its first column has no name and most columns are numbered, as when cells are rows: ombrix "
                 "reads cells as columns, one row per position (transpose it, e.g. pandas' DataFrame.T)")

@@ -195,7 +195,8 @@ def scored(plan: Plan, results: TaskResults, backgrounds: int, stop_after: int, 
     by_task["status"] = status
     run = got["backgrounds"].astype(np.int64)
     by_status = np.bincount(status, weights=counts, minlength=len(STATUSES)).astype(np.int64)
-    spent = {"backgrounds_run": int(run.sum()), "backgrounds_per_task": round(float(run.mean()), 2) if len(run) else 0.0,
+    spent = {"backgrounds_run": int(run.sum()),
+             "backgrounds_per_task": round(float(run.mean()), 2) if len(run) else 0.0,
              "testable": int(counts[testable].sum()), "status_counts": dict(zip(STATUSES, map(int, by_status)))}
     return Scored(plan, by_task, [*NAME_COLUMNS, *by_task], row_counts=counts), spent
 

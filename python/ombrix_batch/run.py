@@ -20,10 +20,12 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from . import __version__
 from .atlas import FILE_BLOCK_ROWS, Atlas, check_source, dense_float64
 from .cluster import dask_client, describe, run_on_dask
 from .defaults import CNVKIT_THRESHOLDS, CORRECTIONS, DEFAULT_BACKGROUNDS, DEFAULT_STOP_AFTER
 from .errors import BatchError, BatchNote, InputError
+from .options import Options
 from .outputs import check_writable_place, exclusive, refuse_input_as_output, remove_leftovers
 from .readers import read_atlas
 from .results import OUTPUT_SUFFIXES, Scored, TaskResults, scored, table_files, write_table
@@ -147,29 +149,83 @@ def worker_count(n_jobs: int | None, chunks: int, oversubscribe: bool) -> tuple[
 
 def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str = "auto",
           chromosome_column: str | None = None, states: str = "integer",
-          thresholds: tuple[float, ...] = CNVKIT_THRESHOLDS, backgrounds: int = DEFAULT_BACKGROUNDS,
-          stop_after: int = DEFAULT_STOP_AFTER, exp_lambda: Any = None, possion_lambda: Any = None, with_r: bool = False, correction: str = "bh",
-          n_jobs: int = -1, oversubscribe: bool = False, chunk_size: int | None = None,
-          output: str | os.PathLike[str] | None = None, resume: bool = False, progress: bool = True,
-          scheduler: str | None = None, client: Any = None, dask_local: int | None = None,
+          thresholds: Sequence[float] = CNVKIT_THRESHOLDS, backgrounds: int = DEFAULT_BACKGROUNDS,
+          stop_after: int = DEFAULT_STOP_AFTER, exp_lambda: Any = None, possion_lambda: Any = None,
+          with_r: bool = False, correction: str = "bh", n_jobs: int = -1, oversubscribe: bool = False,
+          chunk_size: int | None = None, output: str | os.PathLike[str] | None = None, resume: bool = False,
+          progress: bool = True, scheduler: str | None = None, client: Any = None, dask_local: int | None = None,
           cells: Sequence[str] | None = None, groupby: str | None = None,
           groups: Sequence[str] | None = None) -> pd.DataFrame:
-    """Scores every (cell, chromosome) profile of an atlas against its
-    permutation backgrounds, drawn in seed order until `stop_after` of them
-    reach the profile's score or `backgrounds` are drawn (`stop_after=0`:
-    always `backgrounds`); see the README for the columns and the p-values.
-    With `output`, finished work is kept beside it and `resume=True` picks it up.
-    On a Dask cluster: `scheduler` (an address), `client` (a distributed.Client)
-    or `dask_local` (workers of a LocalCluster started for the run). Only some
-    cells: `cells` (their names), or `groupby` (an .obs column of an AnnData
-    or .h5ad) with `groups` (the values to keep)."""
-    return run_scoring(
-        source, use_rep=use_rep, key=key, layout=layout, chromosome_column=chromosome_column, states=states,
-        thresholds=thresholds, backgrounds=backgrounds, stop_after=stop_after, exp_lambda=exp_lambda,
-        possion_lambda=possion_lambda, with_r=with_r, correction=correction, n_jobs=n_jobs,
-        oversubscribe=oversubscribe, chunk_size=chunk_size, output=output, resume=resume, progress=progress,
-        scheduler=scheduler, client=client, dask_local=dask_local, cells=cells, groupby=groupby,
-        groups=groups).table()
+    """Score every (cell, chromosome) profile of an atlas against its permutation backgrounds.
+
+    Parameters
+    ----------
+    source
+        An AnnData object, an ``.h5ad`` file (read in blocks of rows), a wide
+        or long table (``.tsv``, ``.txt``, ``.csv``, ``.parquet``) or an
+        :class:`~ombrix_batch.Atlas`.
+    use_rep
+        The ``.obsm`` matrix of copy numbers (cells x positions) of an AnnData.
+    key
+        The ``.uns`` entry whose ``"chr_pos"`` maps each chromosome to its first column.
+    layout
+        A table's layout: ``"auto"``, ``"wide"`` (a column per cell) or ``"long"``.
+    chromosome_column
+        A table's chromosome column; found by name when None.
+    states
+        How values become copy states: ``"integer"`` (refuse anything else),
+        ``"round"``, ``"thresholds"`` (cut points of log2 ratios) or ``"none"``.
+    thresholds
+        The strictly increasing cut points for ``states="thresholds"``; a value
+        at or above a cut point is in the state above it.
+    backgrounds
+        The most backgrounds drawn per profile (N); the smallest p-value is 1/(N+1).
+    stop_after
+        Stop a profile's backgrounds at the h-th that reaches its score
+        (0: draw all N for every profile).
+    exp_lambda
+        The exponential parameter of the cut weights: one number, a vector per
+        cell or a mapping from cell name (default 1.0).
+    possion_lambda
+        The mean cut count of the backgrounds: one number, a vector per
+        chromosome or a mapping from chromosome name (default 20.0).
+    with_r
+        Also compute the R statistic and its own background.
+    correction
+        The q-values: ``"bh"`` (Benjamini-Hochberg) or ``"by"`` (Benjamini-Yekutieli).
+    n_jobs
+        Processes to score on; -1 for every core.
+    oversubscribe
+        Start ``n_jobs`` processes even beyond the cores this process may use.
+    chunk_size
+        Distinct profiles per chunk sent to a process; chosen from the work when None.
+    output
+        Write the table here (``.parquet``, ``.tsv`` or ``.csv``); finished
+        chunks are kept beside it for a resume.
+    resume
+        Finish a stopped run into the same ``output``.
+    progress
+        Show a progress bar.
+    scheduler
+        Run on the Dask cluster at this address (``tcp://host:8786``).
+    client
+        Run on this :class:`distributed.Client`.
+    dask_local
+        Run on a Dask ``LocalCluster`` of this many workers, started for the run.
+    cells
+        Score only these cells (their names).
+    groupby
+        With ``groups``: score only the cells whose value in this ``.obs`` column is one of ``groups``.
+    groups
+        The values of ``groupby`` to keep.
+
+    Returns
+    -------
+    One row per (cell, chromosome); the columns and p-values are described in
+    the documentation's statistics page. ``table.attrs`` holds the parameters
+    and the run's counts.
+    """
+    return run_scoring(source, Options.of(locals())).table()
 
 
 def check_options(backgrounds: Any, stop_after: Any, dask_local: Any, chunk_size: Any, correction: Any) -> None:
@@ -201,14 +257,17 @@ def input_identity(source: Any, atlas: Atlas, reading: list[Any]) -> dict[str, A
     return dict(json.loads(json.dumps(identity)))  # as run.json gives it back
 
 
-def run_scoring(source: Any, *, use_rep: str, key: str, layout: str, chromosome_column: str | None, states: str,
-                thresholds: tuple[float, ...], backgrounds: int, stop_after: int, exp_lambda: Any,
-                possion_lambda: Any, with_r: bool, correction: str, n_jobs: int, oversubscribe: bool,
-                chunk_size: int | None, output: str | os.PathLike[str] | None, resume: bool, progress: bool,
-                scheduler: str | None, client: Any, dask_local: int | None, cells: Sequence[str] | None,
-                groupby: str | None, groups: Sequence[str] | None) -> Scored:
+def run_scoring(source: Any, options: Options) -> Scored:
     """`score`, whose results stay per task: with `output`, the table is
     written a batch of rows at a time and never made whole."""
+    use_rep, key, layout, chromosome_column = options.use_rep, options.key, options.layout, options.chromosome_column
+    backgrounds, stop_after, with_r, correction = options.backgrounds, options.stop_after, options.with_r, \
+        options.correction
+    exp_lambda, possion_lambda = options.exp_lambda, options.possion_lambda
+    n_jobs, oversubscribe, chunk_size, resume = options.n_jobs, options.oversubscribe, options.chunk_size, \
+        options.resume
+    scheduler, client, dask_local = options.scheduler, options.client, options.dask_local
+    cells, groupby, groups = options.cells, options.groupby, options.groups
     if sum(x is not None for x in (scheduler, client, dask_local)) > 1:
         raise InputError("give one of scheduler, client and dask_local")
     on_dask = scheduler is not None or client is not None or dask_local is not None
@@ -218,8 +277,8 @@ def run_scoring(source: Any, *, use_rep: str, key: str, layout: str, chromosome_
     check_options(backgrounds, stop_after, dask_local, chunk_size, correction)
     check_scalar(exp_lambda, "exp_lambda")
     check_scalar(possion_lambda, "possion_lambda")
-    chosen_states = States(states, tuple(thresholds))
-    output_path = pathlib.Path(output) if output is not None else None
+    chosen_states = States(options.states, tuple(options.thresholds))
+    output_path = pathlib.Path(options.output) if options.output is not None else None
     with claimed(source, output_path):
         started = time.perf_counter()
         chosen = chosen_cells(source, cells, groupby, groups)
@@ -227,7 +286,7 @@ def run_scoring(source: Any, *, use_rep: str, key: str, layout: str, chromosome_
             source, use_rep=use_rep, key=key, layout=layout, chromosome_column=chromosome_column)
         if chosen is not None:
             atlas = subset(atlas, chosen)
-        version = ombrix_version()
+        version = __version__
         settings = plan_settings(atlas, chosen_states, backgrounds, exp_lambda, possion_lambda, with_r, version,
                                  stop_after)
         store = PartStore(output_path, resume) if output_path is not None else None
@@ -278,7 +337,7 @@ def run_scoring(source: Any, *, use_rep: str, key: str, layout: str, chromosome_
             # without a terminal (a log file), a line every 10 seconds at most
             quiet_log = {} if sys.stderr.isatty() else {"mininterval": 10.0}
             bar = resources.enter_context(tqdm(total=plan.task_count, initial=int(sum(counts[n] for n in done)),
-                                               unit=" distinct profiles", disable=not progress, desc="ombrix",
+                                               unit=" distinct profiles", disable=not options.progress, desc="ombrix",
                                                dynamic_ncols=True, **quiet_log))
             finished_chunks = len(done)
             try:
@@ -333,12 +392,3 @@ def claimed(source: Any, output: pathlib.Path | None) -> Iterator[None]:
         for path in table_files(output).values():
             remove_leftovers(path)
         yield
-
-
-def ombrix_version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        return version("ombrix")
-    except PackageNotFoundError:
-        return "unknown"

@@ -14,6 +14,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
+
 import ombrix
 
 from . import _native

@@ -15,7 +15,8 @@ ALPHA = 0.05
 HANDFUL = 5  # "a handful of hits": what the advice on --backgrounds is sized for
 SHOWN = ["cell", "chromosome", "n_positions", "n_segments", "rearrange_score", "backgrounds", "pval", "qval"]
 # what np.mean of an empty segment of a background warns
-EMPTY_SEGMENT_WARNINGS = ("RuntimeWarning: Mean of empty slice", "RuntimeWarning: invalid value encountered in scalar divide",
+EMPTY_SEGMENT_WARNINGS = ("RuntimeWarning: Mean of empty slice",
+                          "RuntimeWarning: invalid value encountered in scalar divide",
                           "RuntimeWarning: invalid value encountered in divide")
 STATUS_NOTES = {"constant": "one copy state", "too short": "fewer than 3 positions",
                 "undefined": "NaN score, e.g. two segments of equal length"}
