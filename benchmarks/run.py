@@ -5,8 +5,10 @@ replaced by a forwarding proxy, which makes it take the NumPy-call path.
 
     python benchmarks/run.py [--quick]
 
-The floor is the time of the random generator's calls alone (the seeds and
-draws that the backgrounds make), made through NumPy from Python.
+The floor (`floor.cpp`, built here with the C++ compiler) is the least work
+of a background as native code: a lazy seed, the draws, one read of the
+profile in NumPy's summation order, and the statistic from the runs; it
+times itself, in the same run, interleaved with the others.
 
 With --instructions (valgrind on PATH), the permutation rows also give the
 instructions per background of the module, the port and the floor, counted
@@ -14,6 +16,7 @@ by callgrind (they repeat exactly, unlike times): the difference between a
 run with many backgrounds and one with few, over their number.
 """
 import argparse
+import math
 import os
 import pathlib
 import platform
@@ -68,37 +71,48 @@ def median_time(call, repeats):
     return statistics.median(times)
 
 
-def interleaved(calls, repeats):
-    """Medians of each call, timed in turns so that drift hits all alike."""
-    samples = {name: [] for name in calls}
+def interleaved(calls, repeats, self_timed=None):
+    """Medians of each call, timed in turns so that drift hits all alike;
+    `self_timed` calls return their own time."""
+    self_timed = self_timed or {}
+    samples = {name: [] for name in [*calls, *self_timed]}
     for _ in range(repeats):
         for name, call in calls.items():
             samples[name].append(median_time(call, 1))
+        for name, call in self_timed.items():
+            samples[name].append(call())
     return {name: statistics.median(values) for name, values in samples.items()}
 
 
-def score_floor(lam, backgrounds):
-    def run():
-        for i in range(1, backgrounds + 1):
-            np.random.seed(i)
-            d = np.random.poisson(lam)
-            np.random.exponential(1.0, size=d if d > 1 else 1)
-    return run
+FLOOR_SOURCES = ["benchmarks/floor.cpp", "src/kernels/legacy_random.cpp", "src/kernels/float64.cpp"]
 
 
-def perm_floor(lam, backgrounds):
-    def run():
-        np.random.seed(1)
-        draws = np.random.poisson(lam, size=backgrounds).astype("double")
-        for k, d in enumerate(draws):
-            if d:
-                np.random.seed(k)
-                np.random.exponential(1.0, size=int(d) + 1)
-    return run
+def build_floor(folder):
+    """The floor program, or None without a C++ compiler."""
+    compiler = shutil.which(os.environ.get("CXX", "c++")) or shutil.which("g++")
+    if not compiler:
+        return None
+    root = pathlib.Path(__file__).resolve().parent.parent
+    program = os.path.join(folder, "floor")
+    subprocess.run([compiler, "-O3", "-std=c++20", "-ffp-contract=off", "-o", program,
+                    *(str(root / source) for source in FLOOR_SOURCES)], check=True)
+    return program
 
 
-# What one run under callgrind does: `kind` (ombrix, port or floor) of
-# `function` with `count` backgrounds on the profile saved in `path`.
+def floor_command(program, raw_path, function, lam, count, repeats=1):
+    return [program, raw_path, repr(float(lam)), str(count), str(repeats),
+            "score" if function == "permutation_score" else "perm"]
+
+
+def floor_seconds(program, raw_path, function, lam, count):
+    """Seconds per background, as the floor program times itself."""
+    done = subprocess.run(floor_command(program, raw_path, function, lam, count), capture_output=True, text=True,
+                          check=True)
+    return float(done.stdout.split()[0]) * 1e-9
+
+
+# What one run under callgrind does: `kind` (ombrix or port) of `function`
+# with `count` backgrounds on the profile saved in `path`.
 CALLGRIND_RUN = """
 import sys, warnings
 import numpy as np
@@ -111,22 +125,22 @@ lam, count, function, kind = {lam!r}, {count!r}, {function!r}, {kind!r}
 exp, poi = np.array([1.0]), np.array([lam])
 if function == "permutation_score":
     calls = dict(ombrix=lambda: ombrix.permutation_score(0, cnv, None, exp, poi, 0, count, True),
-                 port=lambda: port.permutation_score(0, cnv, exp, poi, 0, count, True),
-                 floor=bench.score_floor(lam, count))
+                 port=lambda: port.permutation_score(0, cnv, exp, poi, 0, count, True))
 else:
     calls = dict(ombrix=lambda: ombrix.perm_cnv_pyx(cnv, 1.0, lam, count, 1),
-                 port=lambda: port.perm_cnv(cnv, 1.0, lam, count, 1),
-                 floor=bench.perm_floor(lam, count))
+                 port=lambda: port.perm_cnv(cnv, 1.0, lam, count, 1))
 calls[kind]()
 """
 
 
-def instructions(path, function, kind, lam, count):
+def instructions(path, function, kind, lam, count, floor=None):
     script = CALLGRIND_RUN.format(reference=str(pathlib.Path(port.__file__).parent),
                                   benchmarks=str(pathlib.Path(__file__).parent), path=path, lam=float(lam),
                                   count=count, function=function, kind=kind)
-    result = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
-                             "-c", script], capture_output=True, text=True, env={**os.environ, "PYTHONHASHSEED": "0",
+    command = floor_command(floor, path[:-4] + ".f64", function, lam, count) if kind == "floor" else \
+        [sys.executable, "-c", script]
+    result = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", *command],
+                            capture_output=True, text=True, env={**os.environ, "PYTHONHASHSEED": "0",
                                                                    # idle BLAS threads spin and would be counted
                                                                    "OPENBLAS_NUM_THREADS": "1"})
     found = re.search(r"Collected : (\d+)", result.stderr)
@@ -135,10 +149,13 @@ def instructions(path, function, kind, lam, count):
     return int(found.group(1))
 
 
-def instructions_per_background(path, function, kind, lam):
+def instructions_per_background(path, function, kind, lam, floor=None):
     # many backgrounds against some: one-time costs (first draws, allocator warm-up) cancel
+    if kind == "floor" and floor is None:
+        return math.nan
     few, many = (2, 12) if kind == "port" else (200, 1200)
-    return (instructions(path, function, kind, lam, many) - instructions(path, function, kind, lam, few)) / (many - few)
+    return (instructions(path, function, kind, lam, many, floor)
+            - instructions(path, function, kind, lam, few, floor)) / (many - few)
 
 
 def main():
@@ -160,13 +177,15 @@ def main():
     print(f"python {platform.python_version()}, numpy {np.__version__}, {platform.machine()}, "
           f"{platform.processor() or 'unknown cpu'}")
     print(f"{'function':<18}{'n':>6}{'lambda':>7}{'port ms':>10}{'np-path ms':>11}{'ombrix ms':>11}"
-          f"{'speed-up':>9}{'vs path':>8}{'floor ms':>10}{'/floor':>8}{'us/bg':>8}"
+          f"{'speed-up':>9}{'vs path':>8}{'us/bg':>8}{'floor us':>9}{'/floor':>7}"
           + (f"{'Ir/bg':>9}{'port Ir/bg':>12}{'floor Ir/bg':>12}" if args.instructions else ""))
     saved = tempfile.mkdtemp()
+    floor = build_floor(saved)
     for n in sizes:
         cnv = profile(n, rng)
         path = os.path.join(saved, f"profile{n}.npy")
         np.save(path, cnv)
+        cnv.tofile(path[:-4] + ".f64")  # the floor reads raw doubles
         singles = {
             "skew": (lambda: port.skew(cnv), lambda: ombrix.skew(cnv)),
             "ombrix": (lambda: port.ombrix(cnv), lambda: ombrix.ombrix(cnv, None)),
@@ -183,24 +202,25 @@ def main():
             runs = {
                 "permutation_score": (
                     lambda: port.permutation_score(0, cnv, exp, poi, 0, backgrounds, True),
-                    lambda: ombrix.permutation_score(0, cnv, None, exp, poi, 0, backgrounds, True),
-                    score_floor(lam, backgrounds)),
+                    lambda: ombrix.permutation_score(0, cnv, None, exp, poi, 0, backgrounds, True)),
                 "perm_cnv_pyx": (
                     lambda: port.perm_cnv(cnv, 1.0, float(lam), backgrounds, 1),
-                    lambda: ombrix.perm_cnv_pyx(cnv, 1.0, float(lam), backgrounds, 1),
-                    perm_floor(lam, backgrounds)),
+                    lambda: ombrix.perm_cnv_pyx(cnv, 1.0, float(lam), backgrounds, 1)),
             }
-            for name, (peer, ours, floor) in runs.items():
-                t = interleaved({"port": peer, "path": numpy_call_path(ours), "ombrix": ours,
-                                 "floor": floor}, repeats)
+            for name, (peer, ours) in runs.items():
+                own = {"floor": lambda: floor_seconds(floor, path[:-4] + ".f64", name, lam, backgrounds)} if floor \
+                    else {}
+                t = interleaved({"port": peer, "path": numpy_call_path(ours), "ombrix": ours}, repeats, own)
+                per_background = t["ombrix"] / backgrounds
+                floor_us = t["floor"] * 1e6 if floor else math.nan
                 counts = ""
                 if args.instructions:
-                    counts = "".join(f"{instructions_per_background(path, name, kind, lam):>{width}.0f}"
+                    counts = "".join(f"{instructions_per_background(path, name, kind, lam, floor):>{width}.0f}"
                                      for kind, width in (("ombrix", 9), ("port", 12), ("floor", 12)))
                 print(f"{name:<18}{n:>6}{lam:>7g}{t['port'] * 1e3:>10.1f}{t['path'] * 1e3:>11.1f}"
                       f"{t['ombrix'] * 1e3:>11.1f}{t['port'] / t['ombrix']:>9.1f}"
-                      f"{t['path'] / t['ombrix']:>8.1f}{t['floor'] * 1e3:>10.1f}"
-                      f"{t['ombrix'] / t['floor']:>8.1f}{t['ombrix'] / backgrounds * 1e6:>8.1f}" + counts)
+                      f"{t['path'] / t['ombrix']:>8.1f}{per_background * 1e6:>8.1f}{floor_us:>9.2f}"
+                      f"{per_background * 1e6 / floor_us:>7.1f}" + counts)
         sys.stdout.flush()
     print(f"permutation rows: {backgrounds} backgrounds per call; times are medians of "
           f"{repeats} interleaved runs.")

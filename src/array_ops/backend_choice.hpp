@@ -2,6 +2,7 @@
 // background or a permutation.
 #pragma once
 
+#include "../capi/python_code.hpp"
 #include "native_backend.hpp"
 
 namespace ombrix {
@@ -15,6 +16,7 @@ auto with_array_ops(bool native_allowed, Body&& body) {
         NativeBackend ops(conditions);
         return body(static_cast<ArrayOps&>(ops));
     }
+    before_python_code();  // every operation of the unit is a NumPy call
     NumpyCallBackend ops;
     return body(static_cast<ArrayOps&>(ops));
 }

@@ -9,6 +9,7 @@
 #include "../capi/numpy_api.hpp"
 #include "../capi/pending_exception.hpp"
 #include "../capi/process_state.hpp"
+#include "../capi/python_code.hpp"
 #include "../capi/scalars.hpp"
 #include "empty_mean.hpp"
 #include "scratch_arrays.hpp"
@@ -94,7 +95,7 @@ bool write_out(Pieces& pieces) {
     if (!reserve(pieces, pieces.length)) return false;
     for (; pieces.written_runs < pieces.runs.size(); ++pieces.written_runs) {
         const Pieces::Run& run = pieces.runs[pieces.written_runs];
-        std::fill_n(pieces.data + pieces.written, run.length, run.value);
+        kernels::fill(pieces.data + pieces.written, run.length, run.value);
         pieces.written += run.length;
     }
     return true;
@@ -187,6 +188,7 @@ bool plain_writable_array(const TypedFloatArray& weights) {
 template <class NumpyCall, class... Values>
 auto NativeBackend::hand_over(NumpyCall&& numpy_call, Values&&... values) -> decltype(numpy_call()) {
     using Made = decltype(numpy_call());
+    before_python_code();
     Made made{};
     if ((give_numpy_form(values) && ...)) made = numpy_call();
     after_python_code();

@@ -8,7 +8,9 @@
 #include "../capi/no_cxx_exceptions.hpp"
 #include "../capi/numpy_import.hpp"
 #include "../capi/process_state.hpp"
+#include "../capi/python_code.hpp"
 #include "../capi/views.hpp"
+#include "../draws/global_generator.hpp"
 #include "sequential.hpp"
 
 namespace ombrix {
@@ -32,6 +34,7 @@ bool start() {
     Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
     if (numpy && !state.numpy) state.numpy = Py_NewRef(numpy.get());
     started = numpy && remember_startup_numpy() && record_empty_mean(state.numpy);
+    if (started) install_draws();
     if (!started) {  // a later import starts again
         Py_CLEAR(state.module);
         state.globals = nullptr;
@@ -42,7 +45,12 @@ bool start() {
 template <PyObject* (*function)(PyObject*, PyObject*)>
 PyObject* guarded(PyObject* self, PyObject* args) {
     return without_cxx_exceptions<PyObject*>(
-        nullptr, [&] { return function(self, args); },
+        nullptr,
+        [&] {
+            PyObject* result = function(self, args);
+            before_python_code();  // back to the interpreter: nothing left pending
+            return result;
+        },
         "ombrix_batch._native: out of memory (a native allocation failed)",
         "ombrix_batch._native: unexpected internal error");
 }

@@ -6,12 +6,14 @@
 
 #include <initializer_list>
 
+#include "python_code.hpp"
 #include "ref.hpp"
 
 namespace ombrix {
 
 // fn(*args)
 inline Ref call(const Ref& fn, std::initializer_list<PyObject*> args) {
+    before_python_code();
     return Ref::steal(PyObject_Vectorcall(fn.get(), args.begin(), args.size(), nullptr));
 }
 
@@ -19,6 +21,7 @@ inline Ref call(const Ref& fn, std::initializer_list<PyObject*> args) {
 // len(kwnames) items of `args` are the keyword values.
 inline Ref call_kw(const Ref& fn, std::initializer_list<PyObject*> args, PyObject* kwnames) {
     std::size_t positional = args.size() - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+    before_python_code();
     return Ref::steal(PyObject_Vectorcall(fn.get(), args.begin(), positional, kwnames));
 }
 
@@ -31,6 +34,7 @@ inline Ref one_item_list(PyObject* item) {
 
 // obj.name(*args)
 inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {
+    before_python_code();
     Ref method = Ref::steal(PyObject_GetAttr(obj, name));
     if (!method) return {};
     return call(method, args);

@@ -1,3 +1,4 @@
+#include "python_code.hpp"
 #include "failures.hpp"
 
 #include <frameobject.h>
@@ -8,6 +9,7 @@
 namespace ombrix {
 
 void add_traceback(const char* qualname, int line) {
+    before_python_code();  // the objects made here are the collector's, which may run finalizers
     // Creating the code and frame objects must not run with the exception
     // pending, so it is put aside and restored around them.
     Ref pending = take_pending_exception();

@@ -2,6 +2,7 @@
 
 #include <climits>
 
+#include "python_code.hpp"
 #include "ref.hpp"
 
 namespace ombrix {
@@ -20,10 +21,15 @@ bool int_from_long(PyObject* obj, int& out) {
     return true;
 }
 
+// A type made by a class statement, whose conversions may be Python code
+// (NumPy's scalar types and the builtins are static types).
+bool defined_in_python(PyObject* obj) { return (Py_TYPE(obj)->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0; }
+
 }  // namespace
 
 bool to_int32(PyObject* obj, int& out) {
     if (PyLong_Check(obj)) return int_from_long(obj, out);
+    if (defined_in_python(obj)) before_python_code();
     PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
     if (!number || !number->nb_int) {
         PyErr_SetString(PyExc_TypeError, "an integer is required");
@@ -56,6 +62,7 @@ bool to_truth(PyObject* obj, bool& out) {
         out = obj == Py_True;
         return true;
     }
+    if (defined_in_python(obj)) before_python_code();
     int truth = PyObject_IsTrue(obj);
     if (truth < 0) return false;
     out = truth != 0;
@@ -67,6 +74,8 @@ bool to_double(PyObject* obj, double& out) {
         out = PyFloat_AS_DOUBLE(obj);
         return true;
     }
+    // a float subclass is read as it is; another type's conversion may be Python code
+    if (!PyFloat_Check(obj) && defined_in_python(obj)) before_python_code();
     out = PyFloat_AsDouble(obj);
     return !(out == -1.0 && PyErr_Occurred());
 }

@@ -9,6 +9,7 @@
 #include "../capi/numpy_api.hpp"
 #include "../capi/pending_exception.hpp"
 #include "../capi/process_state.hpp"
+#include "../capi/python_code.hpp"
 #include "numpy_generator.hpp"
 
 namespace ombrix {
@@ -21,6 +22,26 @@ StartupRandom& found = startup_random;
 // (which refuses the invalid ones with its own exceptions).
 constexpr long long kLargestNativeSize = 1LL << 24;
 constexpr double kLargestNativeLambda = 1e12;
+
+// The open session: NumPy's lock held, and, once `owned`, the generator's
+// state kept in `generator` rather than in NumPy's.
+struct Session {
+    bool open = false;
+    bool owned = false;
+    kernels::Generator generator;
+};
+
+Session session;
+
+// The session's generator, NumPy's state read into it on its first use
+// that is not a seed.
+kernels::Generator& generator() {
+    if (!session.owned) {
+        kernels::load(session.generator, *found.mt19937);
+        session.owned = true;
+    }
+    return session.generator;
+}
 
 // np.random.<name>(*args), the trailing args being keyword values for
 // `kwnames` when given.
@@ -50,12 +71,10 @@ Ref array_of_draws(npy_intp count, Draw&& draw) {
     return array;
 }
 
-}  // namespace
-
-GlobalGenerator::~GlobalGenerator() { release_lock(); }
-
-bool GlobalGenerator::native_ready() {
-    if (holding_lock_) return true;
+// The native replica may draw now: a session is open, or one opens (NumPy's
+// objects in place, the lock taken).
+bool native_ready() {
+    if (session.open) return true;
     if (!numpy_generator_found()) return false;
     if (!numpy_generator_in_place()) return false;
     Ref taken = Ref::steal(PyObject_CallMethodOneArg(found.lock, names.acquire, Py_False));
@@ -63,18 +82,24 @@ bool GlobalGenerator::native_ready() {
         PyErr_Clear();
         return false;
     }
-    holding_lock_ = taken.get() == Py_True;  // held by another thread: NumPy's call waits for it
-    return holding_lock_;
+    session.open = taken.get() == Py_True;  // held by another thread: NumPy's call waits for it
+    session.owned = false;
+    return session.open;
 }
 
-void GlobalGenerator::release_lock() {
-    if (!holding_lock_) return;
-    holding_lock_ = false;
+}  // namespace
+
+void settle_draws() {
+    if (!session.open) return;
+    if (session.owned) kernels::store(session.generator, *found.mt19937);
+    session.open = session.owned = false;
     Ref pending = take_pending_exception();
     Ref released = Ref::steal(PyObject_CallMethodNoArgs(found.lock, names.release));
     if (!released) PyErr_Clear();
     restore_pending_exception(std::move(pending));
 }
+
+void install_draws() { set_before_python_code(settle_draws); }
 
 bool GlobalGenerator::seed(int seed) {
     // Every group of draws starts with a seed: the first one finds NumPy's
@@ -82,11 +107,12 @@ bool GlobalGenerator::seed(int seed) {
     bool found_usable = numpy_generator_found();
     if (PyErr_Occurred()) return false;
     if (seed >= 0 && found.seeded_by_numpy && native_ready()) {
-        kernels::seed_mt19937(*found.mt19937, static_cast<uint32_t>(seed));
+        kernels::seed_mt19937(session.generator, static_cast<uint32_t>(seed));
+        session.owned = true;
         drop_cached_gaussian();
         return true;
     }
-    release_lock();
+    settle_draws();
     bool genuine = found_usable && numpy_generator_in_place();
     Ref seed_obj = Ref::steal(PyLong_FromLong(seed));
     if (!seed_obj || !random_call(names.seed, {seed_obj.get()})) return false;
@@ -97,9 +123,9 @@ bool GlobalGenerator::seed(int seed) {
 
 Ref GlobalGenerator::poisson(double lam) {
     if (lam >= 0.0 && lam <= kLargestNativeLambda && native_ready()) {
-        return Ref::steal(PyLong_FromLongLong(kernels::poisson(*found.mt19937, lam)));
+        return Ref::steal(PyLong_FromLongLong(kernels::poisson(generator(), lam)));
     }
-    release_lock();
+    settle_draws();
     Ref lam_obj = Ref::steal(PyFloat_FromDouble(lam));
     if (!lam_obj) return {};
     return random_call(names.poisson, {lam_obj.get()});
@@ -107,10 +133,10 @@ Ref GlobalGenerator::poisson(double lam) {
 
 Ref GlobalGenerator::poisson_as_double(double lam, int size) {
     if (lam >= 0.0 && lam <= kLargestNativeLambda && size >= 0 && size <= kLargestNativeSize && native_ready()) {
-        kernels::Mt19937& mt = *found.mt19937;
-        return array_of_draws(size, [&] { return static_cast<double>(kernels::poisson(mt, lam)); });
+        kernels::Generator& g = generator();
+        return array_of_draws(size, [&] { return static_cast<double>(kernels::poisson(g, lam)); });
     }
-    release_lock();
+    settle_draws();
     Ref lam_obj = Ref::steal(PyFloat_FromDouble(lam));
     if (!lam_obj) return {};
     Ref count = Ref::steal(PyLong_FromLong(size));
@@ -123,10 +149,10 @@ Ref GlobalGenerator::poisson_as_double(double lam, int size) {
 Ref GlobalGenerator::exponential(double scale, PyObject* size) {
     npy_intp count = 0;
     if (std::isfinite(scale) && !std::signbit(scale) && native_size(size, count) && native_ready()) {
-        kernels::Mt19937& mt = *found.mt19937;
-        return array_of_draws(count, [&] { return scale * kernels::standard_exponential(mt); });
+        kernels::Generator& g = generator();
+        return array_of_draws(count, [&] { return scale * kernels::standard_exponential(g); });
     }
-    release_lock();
+    settle_draws();
     Ref scale_obj = Ref::steal(PyFloat_FromDouble(scale));
     if (!scale_obj) return {};
     return random_call(names.exponential, {scale_obj.get(), size}, constants.size_kwnames);

@@ -6,22 +6,22 @@
 // afterwards, cached Gaussian included. Arguments NumPy refuses always go to
 // NumPy's call, so its exceptions are its own.
 //
-// One object serves one group of consecutive draws; it holds the lock from
-// its first native draw until it ends or hands a draw to NumPy, so no Python
-// code runs while it is held.
+// The native draws of a call share one session: NumPy's lock is taken and
+// its generator objects are checked at the first native draw, and the
+// generator's state is kept here (a seed taken lazily, kernels::Generator)
+// until Python code may run or the call goes back to the interpreter; then
+// settle_draws() gives NumPy its state, whole, and releases the lock. While
+// the session is open, only native code runs: no Python code, and no object
+// made that the cyclic collector tracks.
 #pragma once
 
 #include "../capi/ref.hpp"
 
 namespace ombrix {
 
+
 class GlobalGenerator {
 public:
-    GlobalGenerator() = default;
-    GlobalGenerator(const GlobalGenerator&) = delete;
-    GlobalGenerator& operator=(const GlobalGenerator&) = delete;
-    ~GlobalGenerator();
-
     // np.random.seed(seed); false with the exception pending.
     bool seed(int seed);
     // np.random.poisson(lam): a Python int.
@@ -30,13 +30,15 @@ public:
     Ref poisson_as_double(double lam, int size);
     // np.random.exponential(scale, size=size)
     Ref exponential(double scale, PyObject* size);
-
-private:
-    // The native replica may draw now: NumPy's objects are in place and the
-    // lock is held.
-    bool native_ready();
-    void release_lock();
-    bool holding_lock_ = false;
 };
+
+// Ends the session, if one is open: NumPy's generator state made whole and
+// the lock released. Never changes the pending exception. Registered with
+// before_python_code() by install_draws().
+void settle_draws();
+
+// Registers settle_draws() as work to finish before Python code runs; once,
+// when a module starts.
+void install_draws();
 
 }  // namespace ombrix

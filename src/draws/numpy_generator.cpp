@@ -106,7 +106,8 @@ bool examine_private_random_state(PyTypeObject* random_state_type) {
         return false;
     }
     // NumPy's draws against the replica's from the same state
-    kernels::Mt19937 replica = mt;
+    kernels::Generator replica;
+    kernels::load(replica, mt);
     for (double lam : {0.0, 3.5, 10.0, 20.0, 1000.0}) {
         Ref lam_obj = Ref::steal(PyFloat_FromDouble(lam));
         Ref drawn = lam_obj ? call_method(own.get(), names.poisson, {lam_obj.get()}) : Ref();
@@ -115,7 +116,9 @@ bool examine_private_random_state(PyTypeObject* random_state_type) {
     Ref drawn = call_method(own.get(), names.exponential, {});
     double value = drawn ? PyFloat_AsDouble(drawn.get()) : -1.0;
     if (!drawn || value != kernels::standard_exponential(replica)) return false;
-    return std::memcmp(replica.key, mt.key, sizeof mt.key) == 0 && replica.pos == mt.pos;
+    kernels::Mt19937 drawn_state;
+    kernels::store(replica, drawn_state);
+    return std::memcmp(drawn_state.key, mt.key, sizeof mt.key) == 0 && drawn_state.pos == mt.pos;
 }
 
 bool examine_global_generator(PyObject* random) {

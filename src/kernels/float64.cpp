@@ -75,8 +75,19 @@ struct SquaredDeviations {
 
 constexpr std::ptrdiff_t kBlock = 128;
 
+// NumPy's eight accumulators are eight lanes of the same additions in the
+// same order: on AVX2 they are two registers instead of four, chosen at run
+// time where the machine has it (GCC's function clones, an ELF feature).
+// The arithmetic stays separate multiplies and adds (-ffp-contract=off): the
+// same bits either way.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__ELF__)
+#define OMBRIX_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define OMBRIX_VECTOR_CLONES
+#endif
+
 template <class Get>
-double pairwise(const Get& a, std::ptrdiff_t lo, std::ptrdiff_t n) {
+OMBRIX_VECTOR_CLONES double pairwise(const Get& a, std::ptrdiff_t lo, std::ptrdiff_t n) {
     if (n < 8) {
         double res = 0.;
         for (std::ptrdiff_t i = 0; i < n; ++i) res += a(lo + i);
@@ -133,6 +144,10 @@ Result flagged(Compute&& compute) {
 }
 
 }  // namespace
+
+OMBRIX_VECTOR_CLONES void fill(double* out, std::ptrdiff_t count, double value) {
+    for (std::ptrdiff_t i = 0; i < count; ++i) out[i] = value;
+}
 
 Result sum(Doubles x, std::ptrdiff_t chunk) {
     return flagged([&] { return plain_sum(x, chunk); });

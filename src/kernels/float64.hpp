@@ -59,6 +59,9 @@ Result standard_deviation(Doubles x, std::ptrdiff_t chunk);
 // least one value.
 Result variance_of_runs(const Run* runs, std::ptrdiff_t count, std::ptrdiff_t chunk);
 
+// out[0 .. count) = value: a run of the smoothed profile written out.
+void fill(double* out, std::ptrdiff_t count, double value);
+
 // out = x / divisor, element by element. A subnormal divisor asks for
 // kHandOver: some NumPy releases report overflow when their array division
 // meets one.

@@ -26,9 +26,39 @@ void refill(Mt19937& state) {
     state.pos = 0;
 }
 
-uint32_t next32(Mt19937& state) {
-    if (state.pos == kN) refill(state);
-    uint32_t y = state.key[state.pos++];
+// Writes the seeding's words up to `count` (exclusive).
+void seed_up_to(Generator& g, int count) {
+    uint32_t word = g.next_word;
+    uint32_t* key = g.state.key;
+    // the seeding is one chain of multiplications: unrolled, the loop's own
+    // instructions stop counting beside it
+#pragma GCC unroll 8
+    for (uint32_t pos = static_cast<uint32_t>(g.seeded); pos < static_cast<uint32_t>(count); ++pos) {
+        key[pos] = word;
+        word = 1812433253U * (word ^ (word >> 30)) + pos + 1U;
+    }
+    g.next_word = word;
+    if (count > g.seeded) g.seeded = count;
+}
+
+// Writes the first refill's words up to `count` (exclusive), in place as
+// refill() does, each after the seeded words it reads.
+void refill_up_to(Generator& g, int count) {
+    uint32_t* key = g.state.key;
+    for (int i = g.refilled; i < count; ++i) {
+        if (i < kN - kM) {
+            seed_up_to(g, i + kM + 1);
+            key[i] = twist(key[i], key[i + 1], key[i + kM]);
+        } else if (i < kN - 1) {
+            key[i] = twist(key[i], key[i + 1], key[i + (kM - kN)]);
+        } else {
+            key[kN - 1] = twist(key[kN - 1], key[0], key[kM - 1]);
+        }
+    }
+    if (count > g.refilled) g.refilled = count;
+}
+
+uint32_t temper(uint32_t y) {
     y ^= (y >> 11);
     y ^= (y << 7) & 0x9d2c5680U;
     y ^= (y << 15) & 0xefc60000U;
@@ -36,8 +66,23 @@ uint32_t next32(Mt19937& state) {
     return y;
 }
 
+uint32_t next32(Generator& g) {
+    if (g.lazy) {
+        int j = g.taken++;
+        refill_up_to(g, j + 1);
+        if (g.taken == kN) {  // the first refill is whole: from here on as NumPy draws
+            g.lazy = false;
+            g.state.pos = kN;
+        }
+        return temper(g.state.key[j]);
+    }
+    Mt19937& state = g.state;
+    if (state.pos == kN) refill(state);
+    return temper(state.key[state.pos++]);
+}
+
 // The next double in [0, 1), from two 32-bit outputs.
-double next_double(Mt19937& state) {
+double next_double(Generator& state) {
     auto a = static_cast<int32_t>(next32(state) >> 5);
     auto b = static_cast<int32_t>(next32(state) >> 6);
     return (a * 67108864.0 + b) / 9007199254740992.0;
@@ -69,7 +114,7 @@ double loggam(double x) {
     return gl;
 }
 
-int64_t poisson_multiplication(Mt19937& state, double lam) {
+int64_t poisson_multiplication(Generator& state, double lam) {
     double enlam = std::exp(-lam);
     int64_t x = 0;
     double prod = 1.0;
@@ -83,7 +128,7 @@ int64_t poisson_multiplication(Mt19937& state, double lam) {
 // W. Hoermann, The transformed rejection method for generating Poisson
 // random variables, Insurance: Mathematics and Economics 12, 39-45 (1993),
 // in NumPy's order of operations.
-int64_t poisson_ptrs(Mt19937& state, double lam) {
+int64_t poisson_ptrs(Generator& state, double lam) {
     double slam = std::sqrt(lam);
     double loglam = std::log(lam);
     double b = 0.931 + 2.53 * slam;
@@ -106,17 +151,34 @@ int64_t poisson_ptrs(Mt19937& state, double lam) {
 
 }  // namespace
 
-void seed_mt19937(Mt19937& state, uint32_t seed) {
-    for (int pos = 0; pos < kN; ++pos) {
-        state.key[pos] = seed;
-        seed = 1812433253U * (seed ^ (seed >> 30)) + static_cast<uint32_t>(pos) + 1U;
-    }
-    state.pos = kN;
+void load(Generator& generator, const Mt19937& from) {
+    generator.state = from;
+    generator.lazy = false;
 }
 
-double standard_exponential(Mt19937& state) { return -std::log(1.0 - next_double(state)); }
+void seed_mt19937(Generator& generator, uint32_t seed) {
+    generator.lazy = true;
+    generator.seeded = generator.refilled = generator.taken = 0;
+    generator.next_word = seed;
+    generator.state.pos = kN;
+}
 
-int64_t poisson(Mt19937& state, double lam) {
+void store(Generator& generator, Mt19937& to) {
+    if (generator.lazy) {
+        seed_up_to(generator, kN);
+        // no output drawn: the state is the seeding's, its refill still to come
+        if (generator.taken > 0) {
+            refill_up_to(generator, kN);
+            generator.state.pos = generator.taken;
+        }
+        generator.lazy = false;
+    }
+    to = generator.state;
+}
+
+double standard_exponential(Generator& state) { return -std::log(1.0 - next_double(state)); }
+
+int64_t poisson(Generator& state, double lam) {
     if (lam >= 10) return poisson_ptrs(state, lam);
     if (lam == 0) return 0;
     return poisson_multiplication(state, lam);

@@ -17,6 +17,7 @@
 #include "../capi/numpy_import.hpp"
 #include "../capi/process_state.hpp"
 #include "../capi/views.hpp"
+#include "../draws/global_generator.hpp"
 #include "function_object.hpp"
 #include "function_table.hpp"
 
@@ -95,6 +96,7 @@ bool run_module_body(int& line) {
     if (!numpy || PyDict_SetItem(state.globals, names.np, numpy.get()) < 0) return false;
     if (!state.numpy) state.numpy = Py_NewRef(numpy.get());
     if (!remember_startup_numpy() || !record_empty_mean(state.numpy)) return false;
+    install_draws();
     Ref module_name = Ref::steal(PyUnicode_InternFromString("ombrix"));
     if (!module_name) return false;
     for (const FunctionSpec& spec : function_table()) {

@@ -3,6 +3,7 @@
 #include "../capi/failures.hpp"
 #include "../capi/no_cxx_exceptions.hpp"
 #include "../capi/process_state.hpp"
+#include "../capi/python_code.hpp"
 #include "../capi/static_type.hpp"
 #include "binding.hpp"
 
@@ -29,6 +30,7 @@ PyObject* call_entry(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
     BoundArgs bound;
     if (!bind_arguments(spec, f->param_names, defaults, args, nargs, kwnames, bound)) return nullptr;
     PyObject* result = spec.entry(bound);
+    before_python_code();  // back to the interpreter: nothing left pending
     if (!result && spec.entry_adds_definition_line) add_traceback(spec.qualname, spec.definition_line);
     return result;
 }

@@ -4,6 +4,7 @@
 #include "../draws/global_generator.hpp"
 #include "../capi/calls.hpp"
 #include "../capi/process_state.hpp"
+#include "../capi/python_code.hpp"
 #include "../capi/scalars.hpp"
 #include "../scoring/cal_r.hpp"
 #include "resegment.hpp"
@@ -88,8 +89,10 @@ bool for_each_permutation(const FloatVector& cnv_data, double exp_lam, double po
     }
     Ref iterator = Ref::steal(PyObject_GetIter(draws.object.get()));
     if (!iterator) return failed(Lines::next_draw);
+    FinishedAtEnd draws_settled;
+    SignalCheck signals;  // a long run stays interruptible
     for (int k = 0;; ++k) {
-        if (PyErr_CheckSignals() < 0) return failed(Lines::next_draw);  // stays interruptible
+        if (signals.interrupted_after(n + 1)) return failed(Lines::next_draw);
         Ref item = Ref::steal(PyIter_Next(iterator.get()));
         if (!item) {
             if (PyErr_Occurred()) return failed(Lines::next_draw);

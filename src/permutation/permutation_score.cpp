@@ -6,6 +6,7 @@
 #include "../capi/failures.hpp"
 #include "../capi/globals.hpp"
 #include "../capi/process_state.hpp"
+#include "../capi/python_code.hpp"
 #include "../capi/scalars.hpp"
 #include "../scoring/ombrix_score.hpp"
 #include "permutation_bg.hpp"
@@ -75,9 +76,11 @@ std::optional<int> count_backgrounds(const FloatVector& cnv, const FloatMatrix& 
                                      std::vector<double>* drawn, int& run) {
     int num_greater = 0;
     run = 0;
+    FinishedAtEnd draws_settled;
+    SignalCheck signals;  // a long run stays interruptible
     for (int i = 1; i <= random_num; ++i) {
         if (stop_after > 0 && num_greater == stop_after) break;
-        if (PyErr_CheckSignals() < 0) return trace.at(Lines::background);  // a long run stays interruptible
+        if (signals.interrupted_after(cnv.length + 1)) return trace.at(Lines::background);
         double p = 0.0;
         if (!to_double(possion_lbd, p)) return trace.at(Lines::background_args);
         Py_ssize_t size = -1;

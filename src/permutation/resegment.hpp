@@ -4,6 +4,7 @@
 
 #include "../array_ops/array_ops.hpp"
 #include "../capi/failures.hpp"
+#include "../capi/python_code.hpp"
 
 namespace ombrix {
 
@@ -38,6 +39,6 @@ inline bool cut_to_int(double position, int& out) {
 // Checks for a pending signal every 1024 segments, so that a call with a huge
 // draw stops on Ctrl-C whatever its segments cost; true with the exception
 // (KeyboardInterrupt) set when a handler raised.
-inline bool interrupted_at_segment(int j) { return (j & 1023) == 1023 && PyErr_CheckSignals() < 0; }
+inline bool interrupted_at_segment(int j) { return (j & 1023) == 1023 && check_signals() < 0; }
 
 }  // namespace ombrix

@@ -88,14 +88,25 @@ OMBRIX_KERNEL_EXPORT Py_ssize_t ombrix_kernel_change_points(const char* base, Py
 
 // np.random.seed(seed); np.random.poisson(lam, size=poisson_count);
 // np.random.exponential(scale, size=exponential_count), natively: the draws
-// and the generator's key and position afterwards.
+// and the generator's key and position afterwards. With `handed_over`, the
+// state is also given back whole between the two draws, as a hand-over to
+// NumPy's call does.
 OMBRIX_KERNEL_EXPORT void ombrix_legacy_draws(uint32_t seed, double lam, Py_ssize_t poisson_count, double scale,
-                                              Py_ssize_t exponential_count, int64_t* poissons, double* exponentials,
-                                              uint32_t* key, int* pos) {
+                                              Py_ssize_t exponential_count, int handed_over, int64_t* poissons,
+                                              double* exponentials, uint32_t* key, int* pos) {
+    kernels::Generator generator;
+    kernels::seed_mt19937(generator, seed);
+    for (Py_ssize_t i = 0; i < poisson_count; ++i) poissons[i] = kernels::poisson(generator, lam);
+    if (handed_over) {
+        kernels::Mt19937 numpy_state;
+        kernels::store(generator, numpy_state);
+        kernels::load(generator, numpy_state);
+    }
+    for (Py_ssize_t i = 0; i < exponential_count; ++i) {
+        exponentials[i] = scale * kernels::standard_exponential(generator);
+    }
     kernels::Mt19937 state;
-    kernels::seed_mt19937(state, seed);
-    for (Py_ssize_t i = 0; i < poisson_count; ++i) poissons[i] = kernels::poisson(state, lam);
-    for (Py_ssize_t i = 0; i < exponential_count; ++i) exponentials[i] = scale * kernels::standard_exponential(state);
+    kernels::store(generator, state);
     for (int i = 0; i < kernels::kMt19937StateLength; ++i) key[i] = state.key[i];
     *pos = state.pos;
 }

@@ -1,0 +1,9 @@
+#include "python_code.hpp"
+
+namespace ombrix {
+
+PendingWork pending_work = nullptr;
+
+void set_before_python_code(PendingWork finish) { pending_work = finish; }
+
+}  // namespace ombrix
