@@ -1,6 +1,7 @@
 // The floor of a permutation background: the least work that one must do,
 // as native code, written with the module's own kernels. A lazy seed (only
-// the words the draws read), the Poisson and exponential draws, the cut
+// the words the draws read, eight consecutive seeds computed side by side),
+// the Poisson and exponential draws, the cut
 // positions, one read of the profile (each segment's mean in NumPy's
 // summation order, rounded), the runs of equal means, and the statistic from
 // the runs (the skewness of their lengths, and the variance from the runs
@@ -87,7 +88,9 @@ double statistic(const Background& b, std::ptrdiff_t n, double sign) {
 
 // permutation_score's backgrounds: seed i, a Poisson count, that many weights.
 double score_backgrounds(const std::vector<double>& data, double lam, int count) {
+    static k::SeedTable seeds;
     k::Generator g;
+    g.table = &seeds;
     Background b;
     double checksum = 0.0;
     for (int i = 1; i <= count; ++i) {
@@ -107,7 +110,9 @@ double score_backgrounds(const std::vector<double>& data, double lam, int count)
 
 // perm_cnv_pyx's permutations: every count from seed 1, then seed k for each.
 double perm_backgrounds(const std::vector<double>& data, double lam, int count) {
+    static k::SeedTable seeds;
     k::Generator g;
+    g.table = &seeds;
     k::seed_mt19937(g, 1);
     std::vector<int64_t> draws(static_cast<size_t>(count));
     for (int64_t& d : draws) d = k::poisson(g, lam);

@@ -26,8 +26,10 @@ constexpr double kLargestNativeLambda = 1e12;
 // The open session: NumPy's lock held, and, once `owned`, the generator's
 // state kept in `generator` rather than in NumPy's.
 struct Session {
+    Session() { generator.table = &seeds; }
     bool open = false;
     bool owned = false;
+    kernels::SeedTable seeds;  // the words of eight consecutive seeds at a time
     kernels::Generator generator;
 };
 

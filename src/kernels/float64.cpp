@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "vector_clones.hpp"
+
 #if defined(__x86_64__) || defined(__SSE2__)
 #include <immintrin.h>
 #define OMBRIX_SSE_FLAGS 1
@@ -76,16 +78,7 @@ struct SquaredDeviations {
 constexpr std::ptrdiff_t kBlock = 128;
 
 // NumPy's eight accumulators are eight lanes of the same additions in the
-// same order: on AVX2 they are two registers instead of four, chosen at run
-// time where the machine has it (GCC's function clones, an ELF feature).
-// The arithmetic stays separate multiplies and adds (-ffp-contract=off): the
-// same bits either way.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__ELF__)
-#define OMBRIX_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define OMBRIX_VECTOR_CLONES
-#endif
-
+// same order: on AVX2 they are two registers instead of four.
 template <class Get>
 OMBRIX_VECTOR_CLONES double pairwise(const Get& a, std::ptrdiff_t lo, std::ptrdiff_t n) {
     if (n < 8) {

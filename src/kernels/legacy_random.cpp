@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "vector_clones.hpp"
+
 namespace ombrix::kernels {
 
 namespace {
@@ -42,20 +44,48 @@ void seed_up_to(Generator& g, int count) {
 }
 
 // Writes the first refill's words up to `count` (exclusive), in place as
-// refill() does, each after the seeded words it reads.
+// refill() does, each after the seeded words it reads: from the table, or
+// seeded here as they are needed.
 void refill_up_to(Generator& g, int count) {
     uint32_t* key = g.state.key;
-    for (int i = g.refilled; i < count; ++i) {
-        if (i < kN - kM) {
-            seed_up_to(g, i + kM + 1);
-            key[i] = twist(key[i], key[i + 1], key[i + kM]);
-        } else if (i < kN - 1) {
-            key[i] = twist(key[i], key[i + 1], key[i + (kM - kN)]);
-        } else {
-            key[kN - 1] = twist(key[kN - 1], key[0], key[kM - 1]);
+    if (g.table) {
+        const uint32_t(*old)[kSeedLanes] = g.table->words;
+        const int lane = g.lane;
+        for (int i = g.refilled; i < count; ++i) {
+            if (i < kN - kM) {
+                key[i] = twist(old[i][lane], old[i + 1][lane], old[i + kM][lane]);
+            } else if (i < kN - 1) {
+                key[i] = twist(old[i][lane], old[i + 1][lane], key[i + (kM - kN)]);
+            } else {
+                key[kN - 1] = twist(old[kN - 1][lane], key[0], key[kM - 1]);
+            }
+        }
+    } else {
+        for (int i = g.refilled; i < count; ++i) {
+            if (i < kN - kM) {
+                seed_up_to(g, i + kM + 1);
+                key[i] = twist(key[i], key[i + 1], key[i + kM]);
+            } else if (i < kN - 1) {
+                key[i] = twist(key[i], key[i + 1], key[i + (kM - kN)]);
+            } else {
+                key[kN - 1] = twist(key[kN - 1], key[0], key[kM - 1]);
+            }
         }
     }
     if (count > g.refilled) g.refilled = count;
+}
+
+OMBRIX_VECTOR_CLONES void fill_seed_table(SeedTable& table, uint32_t base) {
+    uint32_t word[kSeedLanes];
+    for (int lane = 0; lane < kSeedLanes; ++lane) word[lane] = base + static_cast<uint32_t>(lane);
+    for (uint32_t pos = 0; pos < static_cast<uint32_t>(kN); ++pos) {
+        for (int lane = 0; lane < kSeedLanes; ++lane) {
+            table.words[pos][lane] = word[lane];
+            word[lane] = 1812433253U * (word[lane] ^ (word[lane] >> 30)) + pos + 1U;
+        }
+    }
+    table.base = base;
+    table.filled = true;
 }
 
 uint32_t temper(uint32_t y) {
@@ -157,6 +187,10 @@ void load(Generator& generator, const Mt19937& from) {
 }
 
 void seed_mt19937(Generator& generator, uint32_t seed) {
+    if (SeedTable* table = generator.table) {
+        if (!table->filled || seed - table->base >= static_cast<uint32_t>(kSeedLanes)) fill_seed_table(*table, seed);
+        generator.lane = static_cast<int>(seed - table->base);
+    }
     generator.lazy = true;
     generator.seeded = generator.refilled = generator.taken = 0;
     generator.next_word = seed;
@@ -165,11 +199,13 @@ void seed_mt19937(Generator& generator, uint32_t seed) {
 
 void store(Generator& generator, Mt19937& to) {
     if (generator.lazy) {
-        seed_up_to(generator, kN);
-        // no output drawn: the state is the seeding's, its refill still to come
         if (generator.taken > 0) {
             refill_up_to(generator, kN);
             generator.state.pos = generator.taken;
+        } else if (generator.table) {  // no output drawn: the seeding's words, the refill to come
+            for (int i = 0; i < kN; ++i) generator.state.key[i] = generator.table->words[i][generator.lane];
+        } else {
+            seed_up_to(generator, kN);
         }
         generator.lazy = false;
     }

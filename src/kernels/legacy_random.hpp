@@ -16,6 +16,18 @@ struct Mt19937 {
     int pos;
 };
 
+inline constexpr int kSeedLanes = 8;
+
+// The seeding's words of kSeedLanes consecutive seeds from `base`, computed
+// side by side: the seeding is one chain of multiplications per seed, and
+// eight chains fill the lanes of a vector register. The backgrounds of a
+// call are seeded 1, 2, 3, ...: one table serves eight of them.
+struct SeedTable {
+    bool filled = false;
+    uint32_t base = 0;
+    uint32_t words[kMt19937StateLength][kSeedLanes];
+};
+
 // The generator the draws are made on: a state read from NumPy's, or one
 // seeded here. A seed is taken lazily: output j of the refill that follows a
 // seed reads only the seeded words j, j + 1 and j + 397 (and refilled ones),
@@ -29,6 +41,10 @@ struct Generator {
     int refilled = 0;   // while lazy: words of the first refill written
     int taken = 0;      // while lazy: outputs drawn since the seed
     uint32_t next_word = 0;  // while lazy: the seeding's value for word `seeded`
+    // Where a seed's words are read, when given: the table, refilled for
+    // the eight seeds from a seed it does not hold. One generator a table.
+    SeedTable* table = nullptr;
+    int lane = 0;  // while lazy with a table: the seed's lane
 };
 
 // The generator in NumPy's state `from`.

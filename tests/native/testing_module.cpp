@@ -90,11 +90,15 @@ OMBRIX_KERNEL_EXPORT Py_ssize_t ombrix_kernel_change_points(const char* base, Py
 // np.random.exponential(scale, size=exponential_count), natively: the draws
 // and the generator's key and position afterwards. With `handed_over`, the
 // state is also given back whole between the two draws, as a hand-over to
-// NumPy's call does.
+// NumPy's call does. With `tabled`, the seed's words come from a table of
+// eight consecutive seeds that lasts from call to call, as the backgrounds'
+// does.
 OMBRIX_KERNEL_EXPORT void ombrix_legacy_draws(uint32_t seed, double lam, Py_ssize_t poisson_count, double scale,
-                                              Py_ssize_t exponential_count, int handed_over, int64_t* poissons,
-                                              double* exponentials, uint32_t* key, int* pos) {
+                                              Py_ssize_t exponential_count, int handed_over, int tabled,
+                                              int64_t* poissons, double* exponentials, uint32_t* key, int* pos) {
+    static kernels::SeedTable table;
     kernels::Generator generator;
+    if (tabled) generator.table = &table;
     kernels::seed_mt19937(generator, seed);
     for (Py_ssize_t i = 0; i < poisson_count; ++i) poissons[i] = kernels::poisson(generator, lam);
     if (handed_over) {
