@@ -110,6 +110,35 @@ print("ok", at)
 """
 
 
+FILTER_CASE = """
+# empty segments' warnings ignored: found silent once, they stay silent from
+# one background to the next; a handler that changes the filter in the
+# middle of the call ends that, and the warnings after it are shown
+SHORT = np.array([2.0, 2.0, 3.0, 3.0, 1.0, 2.0, 2.0, 4.0, 4.0, 4.0, 2.0, 0.0, 2.0, 2.0, 3.0, 3.0, 2.0, 2.0])
+class Shown(Exception):
+    pass
+
+def show(message, *args, **kwargs):
+    raise Shown(str(message))  # ends the call: the first one is enough
+
+def show_all(signum, frame):
+    warnings.simplefilter("always")
+    warnings.showwarning = show
+
+warnings.simplefilter("ignore")
+signal.signal(signal.SIGALRM, show_all)
+signal.setitimer(signal.ITIMER_REAL, 0.05)
+try:
+    ombrix.permutation_score(0, SHORT, None, np.array([1.0]), np.array([20.0]), 0, 400000, True)
+except Shown as shown:
+    print("ok", shown)
+else:
+    raise AssertionError("no warning shown after the filter changed")
+finally:
+    signal.setitimer(signal.ITIMER_REAL, 0)
+"""
+
+
 def run_case(case, *args):
     done = subprocess.run([sys.executable, "-c", textwrap.dedent(PRELUDE) + textwrap.dedent(case), *args],
                           capture_output=True, text=True, timeout=120)
@@ -124,3 +153,7 @@ def test_a_warning_shown_in_the_middle_of_a_call_sees_numpys_state(name, how):
 
 def test_a_signal_handler_in_the_middle_of_a_long_call_sees_a_whole_state_and_may_draw():
     run_case(SIGNAL_CASE)
+
+
+def test_a_filter_changed_in_the_middle_of_a_call_is_obeyed_from_there():
+    run_case(FILTER_CASE)

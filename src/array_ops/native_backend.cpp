@@ -181,6 +181,23 @@ bool plain_writable_array(const TypedFloatArray& weights) {
 
 }  // namespace
 
+namespace {
+
+// The empty mean last found silent, and when: it stays silent from one unit
+// to the next (the backgrounds of a call) until Python code may have run.
+struct SilentSince {
+    const EmptyMean* mean = nullptr;
+    unsigned long long points = 0;
+};
+
+SilentSince silent_since;
+
+}  // namespace
+
+NativeBackend::NativeBackend(const NativeConditions& conditions) : conditions_(conditions) {
+    if (silent_since.mean && silent_since.points == python_code_points) silent_empty_mean_ = silent_since.mean;
+}
+
 // Every operation that NumPy makes goes through here: its values in NumPy's
 // form first, then the call, then the gate asked again, since Python code may
 // have run (a warning, an error callback, a subclass's method, a collection).
@@ -501,7 +518,10 @@ Ref NativeBackend::empty_segment_mean(const FloatVector& segment, PyObject* then
     if (const EmptyMean* replay = segment.is_none() ? nullptr : replayable_empty_mean()) {
         if (!hand_over([&] { return issue_empty_mean_warnings(*replay); })) return {};
         // Issued once, they may do nothing from now on until Python code runs.
-        if (!gate_closed_) silent_empty_mean_ = silent_empty_mean();
+        if (!gate_closed_) {
+            silent_empty_mean_ = silent_empty_mean();
+            silent_since = {silent_empty_mean_, python_code_points};
+        }
         return Ref::borrow(replay->value);
     }
     return hand_over([&] { return NumpyCallBackend::segment_mean(segment); });

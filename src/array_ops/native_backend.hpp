@@ -22,7 +22,7 @@ namespace ombrix {
 
 class NativeBackend final : public ArrayOps {
 public:
-    explicit NativeBackend(const NativeConditions& conditions) : conditions_(conditions) {}
+    explicit NativeBackend(const NativeConditions& conditions);
 
     std::optional<double> mean(const FloatVector& v) override;
     std::optional<double> std(const FloatVector& v) override;

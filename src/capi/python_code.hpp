@@ -19,7 +19,12 @@ void set_before_python_code(PendingWork finish);
 
 extern PendingWork pending_work;
 
+// How many times Python code may have run: what a native shortcut learned of
+// Python's state (a warning that would do nothing) holds while it is unchanged.
+extern unsigned long long python_code_points;
+
 inline void before_python_code() {
+    ++python_code_points;
     if (pending_work) pending_work();
 }
 
