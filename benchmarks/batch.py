@@ -7,7 +7,9 @@ copy states (every cell diploid but for zero to three random changes, so
 that most profiles are distinct), it times:
 
 - `module`: the module's own calls for the distinct tasks, made directly in
-  a plain loop (the least any driver must spend);
+  a plain loop, with the driver's stop rule (`_native.sequential_score`,
+  permutation_score's routine that stops at the 10th background reaching
+  the score): the least any driver must spend;
 - `1 process`: `ombrix_batch.score(..., n_jobs=1)` from the in-memory
   AnnData, reading, planning, calls, table and q-values included;
 - `2 processes`: the same with `n_jobs=2` (loky).
@@ -27,8 +29,9 @@ import numpy as np
 import pandas as pd
 import scipy.sparse as sp
 
-import ombrix
 import ombrix_batch
+from ombrix_batch import _native
+from ombrix_batch.defaults import DEFAULT_STOP_AFTER
 from ombrix_batch.readers import read_atlas
 from ombrix_batch.states import States
 from ombrix_batch.tasks import make_plan
@@ -60,7 +63,9 @@ def module_alone(adata: anndata.AnnData, states: str, backgrounds: int) -> float
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         for i, j, values in profiles:
-            ombrix.permutation_score(i, values, None, plan.exp_lambda, plan.possion_lambda, j, backgrounds, True)
+            # permutation_score's routine under the driver's stop rule: the backgrounds it draws
+            _native.sequential_score(i, values, plan.exp_lambda, plan.possion_lambda, j, backgrounds,
+                                     DEFAULT_STOP_AFTER)
     return time.perf_counter() - started
 
 
