@@ -77,6 +77,13 @@ def test_the_plots_take_the_scored_atlas_or_the_table_and_return_their_axes(scor
     plt.close("all")
 
 
+def test_one_axes_for_the_two_panels_of_a_profile_is_refused(scored):
+    figure, ax = plt.subplots()
+    with pytest.raises(InputError, match="ax must be two Axes"):
+        pl.profile(scored, "cell040", "chr1", ax=ax)
+    plt.close(figure)
+
+
 @pytest.mark.parametrize("call", [pl.heatmap, pl.pvalues, lambda a: pl.profile(a, "cell040", "chr1")])
 def test_plots_of_an_unscored_atlas_say_what_to_run(call):
     with pytest.raises(InputError, match=r"no results in .uns\['ombrix'\]: run ombrix_batch.tl.score"):

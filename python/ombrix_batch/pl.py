@@ -166,10 +166,10 @@ def profile(data: Any, cell: str, chromosome: str, *, atlas: Any = None, key_add
     source = atlas if atlas is not None else data if hasattr(data, "obsm") else None
     if source is None:
         raise InputError("a profile figure needs the atlas the table was scored from (atlas=, --atlas)")
+    if ax is not None and (not hasattr(ax, "__len__") or len(ax) != 2):
+        raise InputError(f"ax must be two Axes (the profile, its backgrounds), not {type(ax).__name__}")
     values, row, backgrounds = profile_backgrounds(table, source, cell, chromosome, states, exp_lambda, use_rep, key)
     axes = new_axes(ax, 2, figsize=(12.0, 4.5))
-    if len(axes) != 2:
-        raise InputError(f"ax must be two Axes (the profile, its backgrounds), not {len(axes)}")
     draw_profile(values, row, backgrounds, axes)
     shown(show)
     return axes

@@ -25,7 +25,7 @@ from .atlas import FILE_BLOCK_ROWS, Atlas, check_source, dense_float64
 from .cluster import dask_client, describe, run_on_dask
 from .defaults import CNVKIT_THRESHOLDS, CORRECTIONS, DEFAULT_BACKGROUNDS, DEFAULT_STOP_AFTER
 from .errors import BatchError, BatchNote, InputError
-from .options import Options
+from .options import Options, documented_options
 from .outputs import check_writable_place, exclusive, refuse_input_as_output, remove_leftovers
 from .readers import read_atlas
 from .results import OUTPUT_SUFFIXES, Scored, TaskResults, scored, table_files, write_table
@@ -147,6 +147,7 @@ def worker_count(n_jobs: int | None, chunks: int, oversubscribe: bool) -> tuple[
     return max(1, min(workers, chunks)), note
 
 
+@documented_options
 def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str = "auto",
           chromosome_column: str | None = None, states: str = "integer",
           thresholds: Sequence[float] = CNVKIT_THRESHOLDS, backgrounds: int = DEFAULT_BACKGROUNDS,
@@ -172,53 +173,7 @@ def score(source: Any, *, use_rep: str = "X_cnv", key: str = "cnv", layout: str 
         A table's layout: ``"auto"``, ``"wide"`` (a column per cell) or ``"long"``.
     chromosome_column
         A table's chromosome column; found by name when None.
-    states
-        How values become copy states: ``"integer"`` (refuse anything else),
-        ``"round"``, ``"thresholds"`` (cut points of log2 ratios) or ``"none"``.
-    thresholds
-        The strictly increasing cut points for ``states="thresholds"``; a value
-        at or above a cut point is in the state above it.
-    backgrounds
-        The most backgrounds drawn per profile (N); the smallest p-value is 1/(N+1).
-    stop_after
-        Stop a profile's backgrounds at the h-th that reaches its score
-        (0: draw all N for every profile).
-    exp_lambda
-        The exponential parameter of the cut weights: one number, a vector per
-        cell or a mapping from cell name (default 1.0).
-    possion_lambda
-        The mean cut count of the backgrounds: one number, a vector per
-        chromosome or a mapping from chromosome name (default 20.0).
-    with_r
-        Also compute the R statistic and its own background.
-    correction
-        The q-values: ``"bh"`` (Benjamini-Hochberg) or ``"by"`` (Benjamini-Yekutieli).
-    n_jobs
-        Processes to score on; -1 for every core.
-    oversubscribe
-        Start ``n_jobs`` processes even beyond the cores this process may use.
-    chunk_size
-        Distinct profiles per chunk sent to a process; chosen from the work when None.
-    output
-        Write the table here (``.parquet``, ``.tsv`` or ``.csv``); finished
-        chunks are kept beside it for a resume.
-    resume
-        Finish a stopped run into the same ``output``.
-    progress
-        Show a progress bar.
-    scheduler
-        Run on the Dask cluster at this address (``tcp://host:8786``).
-    client
-        Run on this :class:`distributed.Client`.
-    dask_local
-        Run on a Dask ``LocalCluster`` of this many workers, started for the run.
-    cells
-        Score only these cells (their names).
-    groupby
-        With ``groups``: score only the cells whose value in this ``.obs`` column is one of ``groups``.
-    groups
-        The values of ``groupby`` to keep.
-
+    {run_options}
     Returns
     -------
     One row per (cell, chromosome); the columns and p-values are described in

@@ -10,10 +10,11 @@ import pandas as pd
 from .anndata_io import write_back
 from .defaults import CNVKIT_THRESHOLDS, DEFAULT_BACKGROUNDS, DEFAULT_STOP_AFTER
 from .errors import InputError
-from .options import Options
+from .options import Options, documented_options
 from .run import run_scoring
 
 
+@documented_options
 def score(adata: Any, *, use_rep: str = "X_cnv", key: str = "cnv", states: str = "integer",
           thresholds: Sequence[float] = CNVKIT_THRESHOLDS, backgrounds: int = DEFAULT_BACKGROUNDS,
           stop_after: int = DEFAULT_STOP_AFTER, exp_lambda: Any = None, possion_lambda: Any = None,
@@ -37,56 +38,7 @@ def score(adata: Any, *, use_rep: str = "X_cnv", key: str = "cnv", states: str =
         The ``.obsm`` matrix of copy numbers.
     key
         The ``.uns`` entry whose ``"chr_pos"`` maps each chromosome to its first column.
-    states
-        How values become copy states: ``"integer"`` (refuse anything else),
-        ``"round"``, ``"thresholds"`` (cut points, see ``thresholds``) or
-        ``"none"`` (the raw values, each distinct value its own state).
-    thresholds
-        The strictly increasing cut points for ``states="thresholds"``; a
-        value at or above a cut point is in the state above it. The default
-        is CNVkit's for log2 ratios of ploidy 2; infercnvpy's values need
-        their own (see the inputs page).
-    backgrounds
-        The most backgrounds drawn per profile (N); the smallest p-value is 1/(N+1).
-    stop_after
-        Stop a profile's backgrounds at the h-th that reaches its score (0:
-        draw all N for every profile).
-    exp_lambda
-        The exponential parameter of the cut weights: one number, a vector per
-        cell or a mapping from cell name (default 1.0).
-    possion_lambda
-        The mean cut count of the backgrounds: one number, a vector per
-        chromosome or a mapping from chromosome name (default 20.0).
-    with_r
-        Also compute the R statistic and its own background.
-    correction
-        The q-values: ``"bh"`` (Benjamini-Hochberg) or ``"by"`` (Benjamini-Yekutieli).
-    n_jobs
-        Processes to score on; -1 for every core.
-    oversubscribe
-        Start ``n_jobs`` processes even beyond the cores this process may use.
-    chunk_size
-        Distinct profiles per chunk sent to a process; chosen from the work when None.
-    output
-        Also write the table here (``.parquet``, ``.tsv`` or ``.csv``);
-        finished chunks are kept beside it for a resume.
-    resume
-        Finish a stopped run into the same ``output``.
-    progress
-        Show a progress bar.
-    scheduler
-        Run on the Dask cluster at this address (``tcp://host:8786``).
-    client
-        Run on this :class:`distributed.Client`.
-    dask_local
-        Run on a Dask ``LocalCluster`` of this many workers, started for the run.
-    cells
-        Score only these cells (their names).
-    groupby
-        With ``groups``: score only the cells whose value in this ``.obs``
-        column is one of ``groups`` (the tumour cells, say, without the reference).
-    groups
-        The values of ``groupby`` to keep.
+    {run_options}
     key_added
         The prefix of what is written into ``adata``.
     alpha
