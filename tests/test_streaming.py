@@ -78,18 +78,40 @@ def test_the_plan_made_by_two_processes_is_the_plan_of_one(tmp_path, sparse):
         assert one.fingerprint == two.fingerprint
 
 
+@pytest.mark.parametrize("sparse", [False, True], ids=["dense", "csr"])
 @pytest.mark.parametrize("n_jobs", [1, 2])
 @pytest.mark.parametrize("bad, states, message", [
     (np.nan, "thresholds", r"NaN or infinite values \(the first: nan for cell 'cell4100' on chr2, position 7 of"),
     (0.5, "integer", r"not integer copy states \(for example 0.5\)"),  # NaN comes first in a block
 ], ids=["nan", "not integer"])
-def test_a_bad_value_in_a_late_block_is_named_while_planning(tmp_path, n_jobs, bad, states, message):
+def test_a_bad_value_in_a_late_block_is_named_while_planning(tmp_path, sparse, n_jobs, bad, states, message):
     values = np.round(log_ratios(4500, np.float32) * 2)  # integers, three blocks
     values[4100, 37] = bad  # chr2 starts at column 30
     values[4200, 80] = np.inf if np.isnan(bad) else 1.5  # a later one is not the one named
-    written(tmp_path / "a.h5ad", values, with_x=False)
-    with pytest.raises(ombrix_batch.InputError, match=message):
-        ombrix_batch.score(tmp_path / "a.h5ad", **{**OPTIONS, "states": states, "n_jobs": n_jobs})
+    values[4100, 36] = 0.0  # unstored in a sparse matrix, just before it
+    adata = written(tmp_path / "a.h5ad", sp.csr_matrix(values) if sparse else values, with_x=False)
+    for source in (tmp_path / "a.h5ad", adata):
+        with pytest.raises(ombrix_batch.InputError, match=message):
+            ombrix_batch.score(source, **{**OPTIONS, "states": states, "n_jobs": n_jobs})
+
+
+def test_a_csr_with_repeated_and_unordered_columns_is_scored_as_its_sums(tmp_path):
+    values = log_ratios(2300, np.float64)  # two blocks
+    dense = sp.csr_matrix(values)
+    # each stored value split in two halves, stored in reverse column order within each row
+    rows = np.repeat(np.arange(values.shape[0]), np.diff(dense.indptr))
+    halves = np.concatenate([dense.data / 2, dense.data - dense.data / 2])
+    order = np.lexsort((-np.tile(dense.indices, 2), np.tile(rows, 2)))
+    indptr = np.r_[0, np.cumsum(2 * np.diff(dense.indptr))]
+    split = sp.csr_matrix((halves[order], np.tile(dense.indices, 2)[order], indptr), shape=values.shape)
+    assert not split.has_canonical_format
+    np.testing.assert_array_equal(split.toarray(), dense.toarray())
+    written(tmp_path / "split.h5ad", split, with_x=False)
+    expected = ombrix_batch.score(written(tmp_path / "plain.h5ad", dense, with_x=False), **OPTIONS)
+    plain = read_atlas(tmp_path / "plain.h5ad")
+    given = ombrix_batch.Atlas(plain.source, plain.cells, plain.chromosomes, split, plain.ranges)
+    for source in (tmp_path / "split.h5ad", given):
+        pd.testing.assert_frame_equal(ombrix_batch.score(source, **OPTIONS), expected, check_exact=True)
 
 
 # --- the table made from per-task results, and written a batch of rows at a time ----------------------

@@ -35,12 +35,14 @@ class Atlas:
 
     def dense_block(self, first: int, stop: int) -> Vector:
         """Rows first..stop-1 as dense float64 (a matrix in a file is read here)."""
-        assert self.matrix is not None
-        return dense_float64(self.matrix[first:stop])
+        return dense_float64(self.raw_block(first, stop))
 
     def raw_block(self, first: int, stop: int) -> Any:
-        """Rows first..stop-1 as the matrix holds them (dense in its dtype, or CSR)."""
+        """Rows first..stop-1 as the matrix holds them (dense in its dtype, or
+        CSR sharing the matrix's values)."""
         assert self.matrix is not None
+        if isinstance(self.matrix, sp.csr_matrix):
+            return csr_rows(self.matrix, first, stop)
         return self.matrix[first:stop]
 
     def block_source(self, first: int, stop: int) -> tuple[Any, int, int]:
@@ -49,8 +51,7 @@ class Atlas:
         the block itself."""
         if hasattr(self.matrix, "handle"):
             return self.matrix, first, stop
-        assert self.matrix is not None
-        return self.matrix[first:stop], 0, stop - first
+        return self.raw_block(first, stop), 0, stop - first
 
     def dense_row(self, i: int) -> Vector:
         matrix = self.matrix
@@ -118,6 +119,28 @@ class Atlas:
 def dense_float64(block: Any) -> Vector:
     """A block of rows (dense, or sparse) as a dense float64 array."""
     return np.asarray(block.toarray() if sp.issparse(block) else block, dtype=np.float64)
+
+
+def csr_rows(matrix: sp.csr_matrix, first: int, stop: int) -> sp.csr_matrix:
+    """Rows first..stop-1 of a CSR matrix as views of its arrays: scipy's
+    slice copies them, which for a block of a large atlas costs more than
+    all the planning of it."""
+    low, high = int(matrix.indptr[first]), int(matrix.indptr[stop])
+    rows = sp.csr_matrix((matrix.data[low:high], matrix.indices[low:high], matrix.indptr[first:stop + 1] - low),
+                         shape=(stop - first, matrix.shape[1]), copy=False)
+    if matrix.has_canonical_format:  # known for the matrix once, so not counted again for each block
+        rows.has_canonical_format = True
+    return rows
+
+
+def canonical(block: sp.csr_matrix) -> sp.csr_matrix:
+    """A CSR block with its columns in order and one stored value per
+    position (the sum of a file's duplicates, as toarray() makes it)."""
+    if block.has_canonical_format:
+        return block
+    block = block.copy()
+    block.sum_duplicates()
+    return block
 
 
 def csr_float64(matrix: Any) -> sp.csr_matrix:

@@ -19,9 +19,10 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
+import scipy.sparse as sp
 
 from . import __version__
-from .atlas import FILE_BLOCK_ROWS, Atlas, check_source, dense_float64
+from .atlas import FILE_BLOCK_ROWS, Atlas, canonical, check_source
 from .cluster import dask_client, describe, run_on_dask
 from .defaults import CNVKIT_THRESHOLDS, CORRECTIONS, DEFAULT_BACKGROUNDS, DEFAULT_STOP_AFTER
 from .errors import BatchError, BatchNote, InputError
@@ -47,11 +48,10 @@ def default_chunk_size(task_count: int) -> int:
 
 
 class ChunkValues:
-    """The values of a chunk's tasks as copy states, in one array. A chunk's
-    tasks are taken by block of rows and chromosome, so that each group is
-    one slice of the matrix, made float64 and states at once; a block is read
-    from a file once (the tasks are numbered as the plan met them, block by
-    block)."""
+    """The values of a chunk's tasks as copy states, in one array: each
+    task's stretch of its row copied in (from a CSR block, only its stored
+    values), then made states at once. A block is read from a file once (the
+    tasks are numbered as the plan met them, block by block)."""
 
     def __init__(self, atlas: Atlas, states: States) -> None:
         self.atlas, self.states = atlas, states
@@ -60,32 +60,32 @@ class ChunkValues:
 
     def rows(self, first: int) -> Any:
         if first != self.first:
-            self.first, self.block = first, self.atlas.raw_block(first, min(first + FILE_BLOCK_ROWS,
-                                                                          len(self.atlas.cells)))
+            block = self.atlas.raw_block(first, min(first + FILE_BLOCK_ROWS, len(self.atlas.cells)))
+            self.first, self.block = first, canonical(block) if sp.issparse(block) else block
         return self.block
 
     def of(self, cells: np.ndarray, chromosomes: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """The order the tasks are sent in, where each one's values start, and the values."""
         atlas, apply = self.atlas, self.states.apply
+        starts = np.zeros(len(cells) + 1, dtype=np.int64)
         if atlas.matrix is None:
             profiles = [np.asarray(apply(atlas.profile(i, j)), dtype=np.float64)
                         for i, j in zip(cells.tolist(), chromosomes.tolist())]
-            order = np.arange(len(cells))
-        else:
-            blocks = cells // FILE_BLOCK_ROWS
-            order = np.lexsort((chromosomes, blocks))
-            keys = blocks[order] * len(atlas.ranges) + chromosomes[order]
-            groups = np.flatnonzero(np.diff(keys)) + 1
-            profiles = []
-            for group in np.split(order, groups) if len(order) else []:
-                block, j = int(blocks[group[0]]), int(chromosomes[group[0]])
-                start, stop = atlas.ranges[j]
-                raw = self.rows(block * FILE_BLOCK_ROWS)[cells[group] - block * FILE_BLOCK_ROWS]
-                profiles.append(apply(dense_float64(raw[:, start:stop])).ravel())
-        starts = np.zeros(len(cells) + 1, dtype=np.int64)
-        np.cumsum(self.lengths[chromosomes[order]] if atlas.matrix is not None else [len(p) for p in profiles],
-                  out=starts[1:])
-        return order, starts, np.concatenate(profiles) if profiles else np.zeros(0)
+            np.cumsum([len(p) for p in profiles], out=starts[1:])
+            return np.arange(len(cells)), starts, np.concatenate(profiles) if profiles else np.zeros(0)
+        order = np.lexsort((chromosomes, cells))
+        np.cumsum(self.lengths[chromosomes[order]], out=starts[1:])
+        values = np.zeros(int(starts[-1]))
+        for k, (i, j) in enumerate(zip(cells[order].tolist(), chromosomes[order].tolist())):
+            block = self.rows(i - i % FILE_BLOCK_ROWS)
+            row, (start, stop), at = i % FILE_BLOCK_ROWS, atlas.ranges[j], int(starts[k])
+            if sp.issparse(block):
+                low, high = int(block.indptr[row]), int(block.indptr[row + 1])
+                first, last = np.searchsorted(block.indices[low:high], (start, stop)) + low
+                values[at - start + block.indices[first:last]] = block.data[first:last]
+            else:
+                values[at:int(starts[k + 1])] = block[row, start:stop]
+        return order, starts, np.asarray(apply(values), dtype=np.float64)
 
 
 def chunks_of(atlas: Atlas, plan: Plan, states: States, backgrounds: int, stop_after: int, with_r: bool,

@@ -15,8 +15,9 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
+import scipy.sparse as sp
 
-from .atlas import Atlas, dense_float64
+from .atlas import Atlas, canonical, csr_rows, dense_float64
 from .errors import InputError
 from .states import States, check_values, not_finite_error, not_integer_error
 
@@ -205,14 +206,17 @@ class BadValue:
 
 
 def summarised_panel(j: int, cells: np.ndarray, values: np.ndarray, exp_cells: np.ndarray) -> Panel:
-    """`values`: the panel's copy states, one row per cell, in any dtype that
-    holds them exactly (a row's bytes and its cell's exp_lambda are its key)."""
+    """`values`: the panel's copy states, one row per cell (any 2-D layout), in
+    any dtype that holds them exactly (a row's bytes and its cell's
+    exp_lambda are its key)."""
     count, length = values.shape
-    changes = np.count_nonzero(values[:, 1:] != values[:, :-1], axis=1)
     width = values.dtype.itemsize
-    keyed = np.concatenate([np.ascontiguousarray(values).view(np.uint8).reshape(count, length * width),
-                            np.ascontiguousarray(exp_cells, dtype=np.float64).view(np.uint8).reshape(count, 8)],
-                           axis=1)
+    # each row's key bytes, the values copied straight in: one pass
+    keyed = np.empty((count, length * width + 8), dtype=np.uint8)
+    in_key = keyed[:, :length * width].view(values.dtype)
+    in_key[...] = values
+    keyed[:, length * width:].view(np.float64)[:, 0] = exp_cells
+    changes = np.count_nonzero(in_key[:, 1:] != in_key[:, :-1], axis=1)
     # one representative row per distinct profile (its bytes, so -0.0 is
     # not 0.0); a constant profile is told apart by its first value and
     # lambda alone, which most of an atlas is
@@ -223,7 +227,7 @@ def summarised_panel(j: int, cells: np.ndarray, values: np.ndarray, exp_cells: n
         where = np.flatnonzero(chosen)
         if not len(where):
             continue
-        part = keyed[where] if bytes_used is None else np.ascontiguousarray(keyed[where][:, bytes_used])
+        part = keyed[where] if bytes_used is None else keyed[where[:, None], bytes_used]
         items = part.view(np.dtype((np.void, part.shape[1]))).reshape(-1)
         _, first, inverse = np.unique(items, return_index=True, return_inverse=True)
         rows_of[where] = where[first][inverse.reshape(-1)]
@@ -236,13 +240,46 @@ def summarised_panel(j: int, cells: np.ndarray, values: np.ndarray, exp_cells: n
     return Panel(j, cells, length, representatives, status, keys, inverse.reshape(-1))
 
 
-def first_bad_value(block: np.ndarray, states: States, first: int) -> BadValue | None:
-    """Where a block's values first fail the checks (row by row)."""
-    for finite, bad in ((False, ~np.isfinite(block)),
-                        (True, (block != np.round(block)) if states.method == "integer" else None)):
-        if bad is not None and bad.any():
-            row, column = divmod(int(np.flatnonzero(bad)[0]), block.shape[1])
-            return BadValue(first + row, column, float(block[row, column]), finite)
+CHECKED_AT_ONCE = 1 << 16  # values checked per pass: a buffer that stays in cache
+
+
+def all_good(values: np.ndarray, integer: bool) -> bool:
+    """Whether every value is finite (and an integer, if asked), a stretch at
+    a time: x - rint(x) is 0 for a finite integer and nonzero or NaN for
+    anything else, one pass for both checks without a block-sized temporary."""
+    flat = values.reshape(-1)
+    buffer = np.empty(min(len(flat), CHECKED_AT_ONCE))
+    for at in range(0, len(flat), CHECKED_AT_ONCE):
+        part = flat[at:at + CHECKED_AT_ONCE]
+        room = buffer[:len(part)]
+        if integer:
+            np.rint(part, out=room)
+            np.subtract(part, room, out=room)
+        else:
+            np.subtract(part, part, out=room)  # 0 for a finite value, NaN otherwise
+        if room.any():
+            return False
+    return True
+
+
+def first_bad_value(block: Any, states: States, first: int) -> BadValue | None:
+    """Where a block's values (dense, or CSR with its columns in order) first
+    fail the checks, row by row; a sparse block's unstored zeros pass them,
+    so only its stored values are read."""
+    values = block.data if sp.issparse(block) else np.asarray(block)
+    integer = states.method == "integer"
+    with np.errstate(invalid="ignore"):
+        if all_good(values, integer):
+            return None
+    for finite, bad in ((False, ~np.isfinite(values)), (True, (values != np.round(values)) if integer else None)):
+        if bad is None or not bad.any():
+            continue
+        at = int(np.flatnonzero(bad)[0])
+        if sp.issparse(block):
+            row = int(np.searchsorted(block.indptr, at, side="right")) - 1
+            return BadValue(first + row, int(block.indices[at]), float(values[at]), finite)
+        row, column = divmod(at, block.shape[1])
+        return BadValue(first + row, column, float(block[row, column]), finite)
     return None
 
 
@@ -254,15 +291,16 @@ def summarised_block(source: Any, low: int, high: int, first: int, ranges: list[
     from .scoring import end_with_parent
 
     end_with_parent(dispatcher)
-    raw = dense_float64(source[low:high])
-    bad = first_bad_value(raw, states, first)
+    block = csr_rows(source, low, high) if isinstance(source, sp.csr_matrix) else source[low:high]
+    if sp.issparse(block):
+        block = canonical(block)
+    bad = first_bad_value(block, states, first)
     if bad is not None:
         return bad
-    dense = states.compact(raw)
-    del raw
+    dense = states.compact(dense_float64(block))
+    del block
     cells = np.arange(first, first + high - low, dtype=np.int64)
-    return [summarised_panel(j, cells, np.ascontiguousarray(dense[:, a:b]), exp_block) for j, (a, b) in
-            enumerate(ranges)]
+    return [summarised_panel(j, cells, dense[:, a:b], exp_block) for j, (a, b) in enumerate(ranges)]
 
 
 def bad_value_error(atlas: Atlas, bad: BadValue) -> InputError:
