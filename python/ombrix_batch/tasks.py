@@ -205,35 +205,39 @@ class BadValue:
     finite: bool
 
 
+def key_bytes(rows: np.ndarray, exp_rows: np.ndarray) -> np.ndarray:
+    """Each row's values and then its exp_lambda, as bytes (one row each)."""
+    count, length = rows.shape
+    width = rows.dtype.itemsize
+    keyed = np.empty((count, length * width + 8), dtype=np.uint8)
+    keyed[:, :length * width].view(rows.dtype)[...] = rows
+    keyed[:, length * width:].view(np.float64)[:, 0] = exp_rows
+    return keyed
+
+
 def summarised_panel(j: int, cells: np.ndarray, values: np.ndarray, exp_cells: np.ndarray) -> Panel:
     """`values`: the panel's copy states, one row per cell (any 2-D layout), in
     any dtype that holds them exactly (a row's bytes and its cell's
     exp_lambda are its key)."""
     count, length = values.shape
-    width = values.dtype.itemsize
-    # each row's key bytes, the values copied straight in: one pass
-    keyed = np.empty((count, length * width + 8), dtype=np.uint8)
-    in_key = keyed[:, :length * width].view(values.dtype)
-    in_key[...] = values
-    keyed[:, length * width:].view(np.float64)[:, 0] = exp_cells
-    changes = np.count_nonzero(in_key[:, 1:] != in_key[:, :-1], axis=1)
+    exp_cells = np.asarray(exp_cells, dtype=np.float64)
+    changes = np.count_nonzero(values[:, 1:] != values[:, :-1], axis=1)
     # one representative row per distinct profile (its bytes, so -0.0 is
     # not 0.0); a constant profile is told apart by its first value and
-    # lambda alone, which most of an atlas is
+    # lambda alone, which most of an atlas is, so only the others' rows are
+    # compared whole
     constant = changes == 0
-    first_and_lambda = np.r_[0:min(width, length * width), length * width:length * width + 8]
     rows_of = np.empty(count, dtype=np.int64)
-    for chosen, bytes_used in ((constant, first_and_lambda), (~constant, None)):
-        where = np.flatnonzero(chosen)
+    for where, leading in ((np.flatnonzero(constant), 1), (np.flatnonzero(~constant), length)):
         if not len(where):
             continue
-        part = keyed[where] if bytes_used is None else keyed[where[:, None], bytes_used]
+        part = key_bytes(values[where, :leading], exp_cells[where])
         items = part.view(np.dtype((np.void, part.shape[1]))).reshape(-1)
         _, first, inverse = np.unique(items, return_index=True, return_inverse=True)
         rows_of[where] = where[first][inverse.reshape(-1)]
     representatives, inverse = np.unique(rows_of, return_inverse=True)
-    keys = np.frombuffer(b"".join(hashlib.blake2b(keyed[row], digest_size=16).digest() for row in representatives),
-                         dtype=KEY)
+    keyed = key_bytes(values[representatives], exp_cells[representatives])
+    keys = np.frombuffer(b"".join(hashlib.blake2b(row, digest_size=16).digest() for row in keyed), dtype=KEY)
     status = np.full(len(representatives), TOO_SHORT if length < 3 else OK, dtype=np.int8)
     if length >= 3:
         status[constant[representatives]] = CONSTANT
