@@ -153,3 +153,28 @@ def test_the_best_rows_are_those_of_the_sorted_table(scored_run, by, top):
         rows = table[mask.to_numpy()]
         assert scored_run.count_rows(chosen) == (len(rows), rows["cell"].nunique())
 
+
+
+@pytest.mark.parametrize("layout", ["csr", "dense", "float32", "fortran"])
+@pytest.mark.parametrize("method", ["none", "thresholds"])
+def test_a_chunks_values_are_each_tasks_profile_as_states(monkeypatch, layout, method):
+    from ombrix_batch import run
+    from ombrix_batch.atlas import Atlas
+    from ombrix_batch.states import States
+
+    monkeypatch.setattr(run, "FILE_BLOCK_ROWS", 5)  # tasks in several blocks
+    rng = np.random.default_rng(3)
+    values = rng.choice([0.0, -0.0, -0.5, 0.25, 1.5], size=(23, 40))
+    matrix = {"csr": lambda: sp.csr_matrix(values), "dense": lambda: values,
+              "float32": lambda: values.astype(np.float32), "fortran": lambda: np.asfortranarray(values)}[layout]()
+    dense = matrix.toarray() if sp.issparse(matrix) else np.asarray(matrix, dtype=np.float64)
+    ranges = [(0, 7), (7, 19), (22, 40)]  # columns 19-21 in no chromosome
+    atlas = Atlas("test", [f"c{i}" for i in range(23)], ["chr1", "chr2", "chr3"], matrix, ranges)
+    states = States(method)
+    cells, chromosomes = rng.integers(0, 23, 40), rng.integers(0, 3, 40)
+    order, starts, got = run.ChunkValues(atlas, states).of(cells, chromosomes)
+    assert sorted(order.tolist()) == list(range(40))
+    expected = [np.asarray(states.apply(dense[i, slice(*ranges[j])]), dtype=np.float64)
+                for i, j in zip(cells[order], chromosomes[order])]
+    np.testing.assert_array_equal(starts, np.r_[0, np.cumsum([len(e) for e in expected])])
+    assert got.dtype == np.float64 and got.tobytes() == np.concatenate(expected).tobytes()

@@ -1,4 +1,5 @@
-from typing import NotRequired, TypedDict
+from collections.abc import Callable
+from typing import Any, NotRequired, TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -18,5 +19,7 @@ class _Judged(TypedDict):
 def sequential_score(x: int, cnv: npt.NDArray[np.float64], exp_lambda: npt.NDArray[np.float64],
                      possion_lambda: npt.NDArray[np.float64], chr_num: int, backgrounds: int,
                      stop_after: int, keep_scores: bool = False, /) -> _Judged: ...
-def sequential_r(cnv: npt.NDArray[np.float64], exp_lam: float, possion_lam: float, backgrounds: int,
-                 stop_after: int, observed: float, /) -> tuple[int, int]: ...
+def score_chunk(values: npt.NDArray[np.float64], starts: npt.NDArray[np.int64],
+                exp_lambda: npt.NDArray[np.float64], possion_lambda: npt.NDArray[np.float64], backgrounds: int,
+                stop_after: int, with_r: bool, before_task: Callable[[], object] | None = None,
+                /) -> tuple[npt.NDArray[Any], ...]: ...

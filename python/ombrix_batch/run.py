@@ -48,20 +48,29 @@ def default_chunk_size(task_count: int) -> int:
 
 
 class ChunkValues:
-    """The values of a chunk's tasks as copy states, in one array: each
-    task's stretch of its row copied in (from a CSR block, only its stored
-    values), then made states at once. A block is read from a file once (the
-    tasks are numbered as the plan met them, block by block)."""
+    """The values of a chunk's tasks as copy states, in one array: each task's
+    stretch of its row gathered at once for all the chunk's tasks of a block
+    (from a CSR block, only its stored values, found through where each
+    row's chromosomes begin and end among them), then made states at once. A
+    block is read from a file once (the tasks are numbered as the plan met
+    them, block by block)."""
 
     def __init__(self, atlas: Atlas, states: States) -> None:
         self.atlas, self.states = atlas, states
-        self.first, self.block = -1, None
+        self.first, self.block, self.bounds = -1, None, np.zeros((0, 0), dtype=np.int64)
         self.lengths = np.array([stop - start for start, stop in atlas.ranges], dtype=np.int64)
+        self.range_starts = np.array([start for start, _ in atlas.ranges], dtype=np.int64)
 
     def rows(self, first: int) -> Any:
         if first != self.first:
             block = self.atlas.raw_block(first, min(first + FILE_BLOCK_ROWS, len(self.atlas.cells)))
-            self.first, self.block = first, canonical(block) if sp.issparse(block) else block
+            self.first, self.block = first, canonical(block) if sp.issparse(block) else np.ascontiguousarray(block)
+            if sp.issparse(block):
+                # for each row, where each chromosome's stored values begin and end
+                columns = np.r_[self.range_starts, self.range_starts + self.lengths]
+                indptr, indices = self.block.indptr, self.block.indices
+                self.bounds = np.array([indptr[r] + np.searchsorted(indices[indptr[r]:indptr[r + 1]], columns)
+                                        for r in range(self.block.shape[0])], dtype=np.int64).reshape(-1, len(columns))
         return self.block
 
     def of(self, cells: np.ndarray, chromosomes: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -74,17 +83,25 @@ class ChunkValues:
             np.cumsum([len(p) for p in profiles], out=starts[1:])
             return np.arange(len(cells)), starts, np.concatenate(profiles) if profiles else np.zeros(0)
         order = np.lexsort((chromosomes, cells))
-        np.cumsum(self.lengths[chromosomes[order]], out=starts[1:])
+        cells, chromosomes = cells[order], chromosomes[order]
+        lengths = self.lengths[chromosomes]
+        np.cumsum(lengths, out=starts[1:])
         values = np.zeros(int(starts[-1]))
-        for k, (i, j) in enumerate(zip(cells[order].tolist(), chromosomes[order].tolist())):
-            block = self.rows(i - i % FILE_BLOCK_ROWS)
-            row, (start, stop), at = i % FILE_BLOCK_ROWS, atlas.ranges[j], int(starts[k])
+        blocks = cells // FILE_BLOCK_ROWS
+        for group in np.split(np.arange(len(cells)), np.flatnonzero(np.diff(blocks)) + 1) if len(cells) else []:
+            first = int(blocks[group[0]]) * FILE_BLOCK_ROWS
+            block, rows, j = self.rows(first), cells[group] - first, chromosomes[group]
             if sp.issparse(block):
-                low, high = int(block.indptr[row]), int(block.indptr[row + 1])
-                first, last = np.searchsorted(block.indices[low:high], (start, stop)) + low
-                values[at - start + block.indices[first:last]] = block.data[first:last]
+                begin = self.bounds[rows, j]
+                count = self.bounds[rows, j + len(self.lengths)] - begin
+                taken = np.repeat(begin - np.cumsum(count) + count, count) + np.arange(int(count.sum()))
+                # each stored value to its task's start plus its column's offset in the chromosome
+                shift = np.repeat(starts[group] - self.range_starts[j], count)
+                values[shift + block.indices[taken]] = block.data[taken]
             else:
-                values[at:int(starts[k + 1])] = block[row, start:stop]
+                low, high = int(starts[group[0]]), int(starts[group[-1] + 1])
+                offsets = rows * block.shape[1] + self.range_starts[j] - starts[group]
+                values[low:high] = block.reshape(-1)[np.repeat(offsets, lengths[group]) + np.arange(low, high)]
         return order, starts, np.asarray(apply(values), dtype=np.float64)
 
 

@@ -1,21 +1,17 @@
 """What a worker does with a chunk of tasks: the module's calls with
-sequential backgrounds, and the NumPy warnings they issued, counted once per
-task instead of printed."""
+sequential backgrounds (one native call for the chunk), and the NumPy
+warnings they issued, counted once per task instead of printed."""
 from __future__ import annotations
 
-import math
 import os
 import threading
 import time
 import warnings
 from collections import Counter
-from collections.abc import Iterator
 from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
-
-import ombrix
 
 from . import _native
 
@@ -49,43 +45,17 @@ class Chunk:
     values: np.ndarray
     dispatcher: int = field(default_factory=os.getpid)  # the process that sent it
 
-    def profiles(self) -> Iterator[tuple[int, float, float, np.ndarray]]:
-        """(task, exp_lambda, possion_lambda, values) of each task."""
-        # the module reads writable float64 buffers; a transport may hand out
-        # read-only ones (joblib maps large arrays read-only): one copy here
-        values = np.require(self.values, np.float64, ["C", "W"])
-        bounds = self.starts.tolist()
-        for k, (task, exp_lambda, possion_lambda) in enumerate(zip(self.tasks.tolist(), self.exp_lambda.tolist(),
-                                                                    self.possion_lambda.tolist())):
-            yield task, exp_lambda, possion_lambda, values[bounds[k]:bounds[k + 1]]
-
 
 def judge(values: np.ndarray, exp_lambda: float, possion_lambda: float, backgrounds: int, stop_after: int,
           keep_scores: bool = False) -> Any:
     """A profile's score judged against its backgrounds, as the table counts
-    them: the one place where they are drawn (the scoring and the profile
-    figure, which asks for their scores too, both call this)."""
+    them (a chunk's native call judges each of its tasks so): for the profile
+    figure, which asks for their scores too."""
     # backgrounds in seed order 1, 2, ... as permutation_score draws them, so
     # the count after n of them is its num_greater for random_num = n; the
     # lambdas as one-element vectors (x = chr_num = 0) give the same values
     return _native.sequential_score(0, values, np.array([exp_lambda]), np.array([possion_lambda]), 0,
                                     backgrounds, stop_after, keep_scores)
-
-
-def score_task(chunk: Chunk, exp_lambda: float, possion_lambda: float, values: np.ndarray) -> list[float | int]:
-    judged = judge(values, exp_lambda, possion_lambda, chunk.backgrounds, chunk.stop_after)
-    score = judged["dc"]
-    row: list[float | int] = [len(score["smooth_segment"]), score["rearrange_score"], score["limit"],
-                              judged["num_greater"], judged["backgrounds"]]
-    if chunk.with_r:
-        r_value = ombrix.cal_R_pyx(values)
-        reached, run = 0, 0  # a NaN R is reached by no permutation: the count is 0 after any number
-        if not math.isnan(r_value):
-            # perm_cnv_pyx's permutations k = 0, 1, ... under seed 1, judged as drawn
-            reached, run = _native.sequential_r(values, exp_lambda, possion_lambda, chunk.backgrounds,
-                                                chunk.stop_after, r_value)
-        row += [r_value, reached, run]
-    return row
 
 
 WATCH_SECONDS = 1.0
@@ -113,15 +83,23 @@ def end_with_parent(dispatcher: int) -> None:
 def score_chunk(chunk: Chunk) -> tuple[int, dict[str, np.ndarray], Counter[str]]:
     """The chunk's results by column, and how many tasks issued each warning."""
     columns = RESULT_COLUMNS + (R_COLUMNS if chunk.with_r else [])
-    results: dict[str, list[float | int]] = {c: [] for c in columns}
-    warned: Counter[str] = Counter()
     end_with_parent(chunk.dispatcher)
-    with ONE_CALL_AT_A_TIME:
-        for task, exp_lambda, possion_lambda, values in chunk.profiles():
-            with warnings.catch_warnings(record=True) as caught:
-                warnings.simplefilter("default")  # each distinct warning once per task
-                row = score_task(chunk, exp_lambda, possion_lambda, values)
-            warned.update({f"{w.category.__name__}: {w.message}" for w in caught})
-            for column, value in zip(columns, [task] + row):
-                results[column].append(value)
-    return chunk.number, {column: np.asarray(values) for column, values in results.items()}, warned
+    # the module reads writable float64 buffers; a transport may hand out
+    # read-only ones (joblib maps large arrays read-only): one copy here
+    values = np.require(chunk.values, np.float64, ["C", "W"])
+    with ONE_CALL_AT_A_TIME, warnings.catch_warnings(record=True) as caught:
+        begun: list[int] = []
+
+        def before_task() -> None:
+            begun.append(len(caught))
+            warnings.simplefilter("default")  # anew for each task: each distinct warning once per task
+
+        results = _native.score_chunk(values, np.asarray(chunk.starts, dtype=np.int64),
+                                      np.asarray(chunk.exp_lambda, dtype=np.float64),
+                                      np.asarray(chunk.possion_lambda, dtype=np.float64), chunk.backgrounds,
+                                      chunk.stop_after, chunk.with_r, before_task)
+    warned: Counter[str] = Counter()
+    for first, stop in zip(begun, [*begun[1:], len(caught)]):
+        if stop > first:
+            warned.update({f"{w.category.__name__}: {w.message}" for w in caught[first:stop]})
+    return chunk.number, {"task": np.asarray(chunk.tasks, dtype=np.int64), **dict(zip(columns[1:], results))}, warned

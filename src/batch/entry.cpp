@@ -11,6 +11,7 @@
 #include "../capi/python_code.hpp"
 #include "../capi/views.hpp"
 #include "../draws/global_generator.hpp"
+#include "chunk.hpp"
 #include "sequential.hpp"
 
 namespace ombrix {
@@ -63,10 +64,14 @@ PyMethodDef methods[] = {
      "backgrounds (seeds 1, 2, ...) stopped after the stop_after-th that reaches the score (0: never)\n"
      "and skipped for a NaN score; the result adds \"backgrounds\", how many were drawn, and with\n"
      "keep_scores \"background_scores\", their scores as compared (rounded to single precision)."},
-    {"sequential_r", guarded<sequential_r>, METH_VARARGS,
-     "sequential_r(cnv, exp_lam, possion_lam, backgrounds, stop_after, observed)\n--\n\n"
-     "(reached, run): the entries of perm_cnv_pyx(cnv, exp_lam, possion_lam, backgrounds, 1) at least\n"
-     "observed, among the first run, stopped after the stop_after-th (0: never)."},
+    {"score_chunk", guarded<score_chunk>, METH_VARARGS,
+     "score_chunk(values, starts, exp_lambda, possion_lambda, backgrounds, stop_after, with_r, before_task=None, /)\n"
+     "--\n\n"
+     "Each task k (values[starts[k]:starts[k + 1]], exp_lambda[k], possion_lambda[k]) judged as\n"
+     "sequential_score(0, values, [exp_lambda], [possion_lambda], 0, backgrounds, stop_after) and, with\n"
+     "with_r, its R (cal_R_pyx) and how many of perm_cnv_pyx(values, exp, possion, backgrounds, 1)\n"
+     "reach it among those drawn under the same rule; before_task() called before each. Returns the arrays\n"
+     "(n_segments, rearrange_score, limit, num_greater, backgrounds[, R, R_num_greater, R_backgrounds])."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -2,7 +2,6 @@
 
 #include <vector>
 
-#include "../permutation/perm_cnv.hpp"
 #include "../permutation/permutation_score.hpp"
 #include "../capi/process_state.hpp"
 #include "../capi/views.hpp"
@@ -19,6 +18,8 @@ bool bind_profile(PyObject* obj, FloatVector& out) {
     return bind_vector(obj, kDouble, true, out) && check_vector_length(out.length);
 }
 
+}  // namespace
+
 bool check_counts(int backgrounds, int stop_after) {
     if (backgrounds < 0 || stop_after < 0) {
         PyErr_Format(PyExc_ValueError, "backgrounds (%d) and stop_after (%d) must not be negative", backgrounds,
@@ -27,8 +28,6 @@ bool check_counts(int backgrounds, int stop_after) {
     }
     return true;
 }
-
-}  // namespace
 
 PyObject* sequential_score(PyObject*, PyObject* args) {
     int x = 0, chr_num = 0, backgrounds = 0, stop_after = 0, keep_scores = 0;
@@ -61,23 +60,6 @@ PyObject* sequential_score(PyObject*, PyObject* args) {
         if (PyDict_SetItemString(judged.get(), "background_scores", scores.get()) < 0) return nullptr;
     }
     return judged.release();
-}
-
-PyObject* sequential_r(PyObject*, PyObject* args) {
-    PyObject* cnv_obj = nullptr;
-    double exp_lam = 0.0, possion_lam = 0.0, observed = 0.0;
-    int backgrounds = 0, stop_after = 0;
-    if (!PyArg_ParseTuple(args, "Oddiid:sequential_r", &cnv_obj, &exp_lam, &possion_lam, &backgrounds, &stop_after,
-                          &observed) ||
-        !check_counts(backgrounds, stop_after)) {
-        return nullptr;
-    }
-    FloatVector cnv;
-    if (!bind_profile(cnv_obj, cnv)) return nullptr;
-    std::optional<PermutationCount> count =
-        count_perm_cnv(cnv, exp_lam, possion_lam, backgrounds, 1, observed, stop_after);
-    if (!count) return nullptr;
-    return Py_BuildValue("(ii)", count->reached, count->run);
 }
 
 }  // namespace ombrix
