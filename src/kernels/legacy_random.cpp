@@ -1,5 +1,6 @@
 #include "legacy_random.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "vector_clones.hpp"
@@ -13,6 +14,9 @@ constexpr int kM = 397;
 constexpr uint32_t kMatrixA = 0x9908b0dfU;
 constexpr uint32_t kUpperMask = 0x80000000U;
 constexpr uint32_t kLowerMask = 0x7fffffffU;
+// Words of a lazy first refill written at once: a background draws a few
+// dozen outputs, so a few words written ahead cost less than a call per word.
+constexpr int kRefillStretch = 16;
 
 uint32_t twist(uint32_t upper_from, uint32_t lower_from, uint32_t far) {
     uint32_t y = (upper_from & kUpperMask) | (lower_from & kLowerMask);
@@ -48,29 +52,21 @@ void seed_up_to(Generator& g, int count) {
 // seeded here as they are needed.
 void refill_up_to(Generator& g, int count) {
     uint32_t* key = g.state.key;
+    int i = g.refilled;
+    // the three stretches of refill(): words read from ahead, words read
+    // from the refilled start, and the last word
+    const int ahead_end = std::min(count, kN - kM), wrap_end = std::min(count, kN - 1);
     if (g.table) {
         const uint32_t(*old)[kSeedLanes] = g.table->words;
         const int lane = g.lane;
-        for (int i = g.refilled; i < count; ++i) {
-            if (i < kN - kM) {
-                key[i] = twist(old[i][lane], old[i + 1][lane], old[i + kM][lane]);
-            } else if (i < kN - 1) {
-                key[i] = twist(old[i][lane], old[i + 1][lane], key[i + (kM - kN)]);
-            } else {
-                key[kN - 1] = twist(old[kN - 1][lane], key[0], key[kM - 1]);
-            }
-        }
+        for (; i < ahead_end; ++i) key[i] = twist(old[i][lane], old[i + 1][lane], old[i + kM][lane]);
+        for (; i < wrap_end; ++i) key[i] = twist(old[i][lane], old[i + 1][lane], key[i + (kM - kN)]);
+        if (i < count) key[kN - 1] = twist(old[kN - 1][lane], key[0], key[kM - 1]);
     } else {
-        for (int i = g.refilled; i < count; ++i) {
-            if (i < kN - kM) {
-                seed_up_to(g, i + kM + 1);
-                key[i] = twist(key[i], key[i + 1], key[i + kM]);
-            } else if (i < kN - 1) {
-                key[i] = twist(key[i], key[i + 1], key[i + (kM - kN)]);
-            } else {
-                key[kN - 1] = twist(key[kN - 1], key[0], key[kM - 1]);
-            }
-        }
+        if (i < ahead_end) seed_up_to(g, ahead_end + kM);  // the seeded words these read
+        for (; i < ahead_end; ++i) key[i] = twist(key[i], key[i + 1], key[i + kM]);
+        for (; i < wrap_end; ++i) key[i] = twist(key[i], key[i + 1], key[i + (kM - kN)]);
+        if (i < count) key[kN - 1] = twist(key[kN - 1], key[0], key[kM - 1]);
     }
     if (count > g.refilled) g.refilled = count;
 }
@@ -99,7 +95,8 @@ uint32_t temper(uint32_t y) {
 uint32_t next32(Generator& g) {
     if (g.lazy) {
         int j = g.taken++;
-        refill_up_to(g, j + 1);
+        // a stretch of words at a time: the loop, not each word, pays the call
+        if (j >= g.refilled) refill_up_to(g, std::min(kN, j + kRefillStretch));
         if (g.taken == kN) {  // the first refill is whole: from here on as NumPy draws
             g.lazy = false;
             g.state.pos = kN;
