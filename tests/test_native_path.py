@@ -208,6 +208,22 @@ def test_drawn_segmentations_agree(monkeypatch, profile, case, errors):
         assert_paths_agree(lambda: ombrix.perm_cnv_pyx(profile, 1.0, 4.0, 2, 1))
 
 
+LONG = np.repeat(np.arange(3000) % 7, 2).astype(np.float64)
+
+
+@pytest.mark.parametrize("errors", ["default", "raise"])
+@pytest.mark.parametrize("weights", [np.ones(3000), np.r_[np.ones(1500), 0.0, np.ones(1499)],
+                                     np.r_[np.ones(1100), -3.0, np.ones(1899)], np.r_[np.ones(2000), [1e308] * 3]],
+                         ids=["even", "one empty", "one backwards", "overflow"])
+def test_thousands_of_segments_agree(monkeypatch, weights, errors):
+    # segments of two positions, past the points where the loop checks for
+    # signals (every 1024 segments), with an empty or backwards one among them
+    monkeypatch.setattr(np, "random", Draws(len(weights), weights))
+    with numpy_state(errors, 8192):
+        assert_paths_agree(lambda: ombrix.permutation_bg(LONG, None, 1.0, 4.0, 0))
+        assert_paths_agree(lambda: ombrix.perm_cnv_pyx(LONG, 1.0, 4.0, 2, 1))
+
+
 def test_replaced_numpy_function_closes_the_native_path(monkeypatch):
     calls = []
     monkeypatch.setattr(np, "mean", lambda x: calls.append(x) or np.add.reduce(x) / len(x))

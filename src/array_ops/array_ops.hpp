@@ -132,6 +132,20 @@ public:
     virtual std::optional<double> rounded_mean(const FloatVector& segment) = 0;
     // pieces.append(np.repeat(value, length))
     virtual bool add_piece(Pieces& pieces, double value, int length) = 0;
+    // The statements of rounded_mean and add_piece for segments first,
+    // first + 1, ... (segment j lies between cut positions j and j + 1;
+    // `segments` of them), made at once for as long as making them one by one
+    // could not differ: each one's mean rounded, held in single precision,
+    // appended as a piece of its unclamped length and to `made`. Returns the
+    // first segment left to be made one by one (`first`, where none is made
+    // at once: NumPy's calls make each of its own).
+    virtual int rounded_single_pieces(const FloatVector&, const CutPositions&, int first, int, Pieces&,
+                                      std::vector<kernels::Run>&) {
+        return first;
+    }
+    // The same for mean_piece: segments first, first + 1, ... each appended
+    // as the repeat of its mean, for as long as that could not differ.
+    virtual int mean_pieces(const FloatVector&, const CutPositions&, int first, int, Pieces&) { return first; }
     // pieces.append(np.repeat(np.mean(segment), length)), np.repeat fetched first.
     virtual bool mean_piece(Pieces& pieces, const FloatVector& segment, int length) = 0;
     // np.var(np.concatenate(pieces)), np.var fetched first.

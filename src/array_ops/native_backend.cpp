@@ -13,6 +13,7 @@
 #include "../capi/scalars.hpp"
 #include "empty_mean.hpp"
 #include "scratch_arrays.hpp"
+#include "segments.hpp"
 #include <numpy/arrayscalars.h>
 
 namespace ombrix {
@@ -552,6 +553,53 @@ bool NativeBackend::add_piece(Pieces& pieces, double value, int length) {
         return hand_over([&] { return numpy_.add_piece(pieces, value, length); }, pieces);
     }
     return append_run(pieces, value, length);
+}
+
+// Stops before a segment that the one-by-one steps must make: one where the
+// loop checks for signals, a cut position with no integer value (the loop
+// raises), an empty segment (its mean warns), a mean whose arithmetic raised
+// a flag NumPy reports, or for means, a backwards segment (np.repeat refuses
+// its length); rounded, a backwards segment is skipped as the loop skips it.
+// No Python code runs, so the gate stays as it was asked.
+int NativeBackend::pieces_at_once(const FloatVector& data, const CutPositions& cut, int first, int segments,
+                                  Pieces& pieces, std::vector<kernels::Run>* rounded_made) {
+    if (gate_closed_ || !pieces.native || !cut.native || data.is_none()) return first;
+    int j = first;
+    for (; j < segments; ++j) {
+        if ((j & 1023) == 1023) break;
+        int start = 0, end = 0;
+        if (!cut_to_int(cut.positions[static_cast<size_t>(j)], start) ||
+            !cut_to_int(cut.positions[static_cast<size_t>(j) + 1], end)) {
+            break;
+        }
+        if (end < start) {
+            if (rounded_made) continue;
+            break;
+        }
+        Py_ssize_t low = clamped_index(start, data.length), high = clamped_index(end, data.length);
+        if (high <= low) break;
+        kernels::Doubles segment{data.base + low * data.stride, high - low, data.stride};
+        kernels::Result r = kernels::mean(segment, conditions_.reduction_chunk);
+        if (reported(r.flags)) break;
+        if (!rounded_made) {
+            append_run(pieces, r.value, end - start);
+            continue;
+        }
+        double m = static_cast<double>(static_cast<float>(std::rint(r.value)));  // held in single precision
+        append_run(pieces, m, end - start);
+        rounded_made->push_back({m, end - start});
+    }
+    return j;
+}
+
+int NativeBackend::rounded_single_pieces(const FloatVector& data, const CutPositions& cut, int first, int segments,
+                                         Pieces& pieces, std::vector<kernels::Run>& made) {
+    return pieces_at_once(data, cut, first, segments, pieces, &made);
+}
+
+int NativeBackend::mean_pieces(const FloatVector& data, const CutPositions& cut, int first, int segments,
+                               Pieces& pieces) {
+    return pieces_at_once(data, cut, first, segments, pieces, nullptr);
 }
 
 // A piece that NumPy made (its hand-over has asked the gate): into NumPy's

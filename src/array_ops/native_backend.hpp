@@ -51,6 +51,10 @@ public:
     std::optional<Pieces> begin_pieces(const CutPositions& cut) override;
     std::optional<double> rounded_mean(const FloatVector& segment) override;
     bool add_piece(Pieces& pieces, double value, int length) override;
+    int rounded_single_pieces(const FloatVector& data, const CutPositions& cut, int first, int segments,
+                              Pieces& pieces, std::vector<kernels::Run>& made) override;
+    int mean_pieces(const FloatVector& data, const CutPositions& cut, int first, int segments,
+                    Pieces& pieces) override;
     bool mean_piece(Pieces& pieces, const FloatVector& segment, int length) override;
     std::optional<double> pieces_variance(Pieces& pieces) override;
     // Takes the pieces' runs over for the change points of the profile.
@@ -84,6 +88,10 @@ private:
     // (np.round or np.repeat) is fetched first, as the statement does.
     Ref empty_segment_mean(const FloatVector& segment, PyObject* then_name, Ref& then);
     bool take_numpy_piece(Pieces& pieces, const Ref& piece);
+    // The segments of both loops made at once: each mean as a piece, or
+    // (given `rounded_made`) rounded and held in single precision.
+    int pieces_at_once(const FloatVector& data, const CutPositions& cut, int first, int segments, Pieces& pieces,
+                       std::vector<kernels::Run>* rounded_made);
     bool append_run(Pieces& pieces, double value, Py_ssize_t count);
     bool append_piece_values(Pieces& pieces, PyObject* piece);
 

@@ -28,7 +28,10 @@ std::optional<double> smooth_and_score(ArrayOps& ops, const FloatVector& cnv_dat
     if (!pieces) return trace.at(Lines::pieces_list);
     std::optional<Py_ssize_t> cut_count = ops.cut_count(*cut);
     if (!cut_count) return trace.at(Lines::cut_count);
+    int segments = static_cast<int>(*cut_count - 1);
     for (int j = 0; j < *cut_count - 1; ++j) {
+        j = ops.mean_pieces(cnv_data, *cut, j, segments, *pieces);  // as far as they are made at once
+        if (j >= *cut_count - 1) break;
         if (interrupted_at_segment(j)) return trace.at(Lines::segment);
         int start = 0, end = 0;
         if (!cut_to_int(cut->at(j), start) || !cut_to_int(cut->at(j + 1), end)) {

@@ -1,5 +1,6 @@
 #include "permutation_bg.hpp"
 
+#include <algorithm>
 #include <vector>
 
 #include "../array_ops/backend_choice.hpp"
@@ -26,6 +27,16 @@ struct Runs {
     std::vector<long long> lengths;
 };
 
+// A segment's rounded mean m and its length into the runs.
+void add_run(Runs& runs, double m, long long length) {
+    if (!runs.means.empty() && m == runs.means.back()) {  // NaN opens a run of its own
+        runs.lengths.back() += length;
+        return;
+    }
+    runs.means.push_back(m);
+    runs.lengths.push_back(length);
+}
+
 // Adds segment [start, end) of `data`; false with the traceback entry of the
 // failing statement.
 bool add_segment(ArrayOps& ops, Pieces& pieces, const FloatVector& data, int start, int end, Runs& runs) {
@@ -40,13 +51,18 @@ bool add_segment(ArrayOps& ops, Pieces& pieces, const FloatVector& data, int sta
         trace.at(Lines::repeat);
         return false;
     }
-    if (!runs.means.empty() && m == runs.means.back()) {  // NaN opens a run of its own
-        runs.lengths.back() += length;
-        return true;
-    }
-    runs.means.push_back(m);
-    runs.lengths.push_back(length);
+    add_run(runs, m, length);
     return true;
+}
+
+// Segments first, first + 1, ... as far as the operations make them at once;
+// the first segment left to make one by one.
+int add_segments_at_once(ArrayOps& ops, Pieces& pieces, const FloatVector& data, const CutPositions& cut, int first,
+                         int segments, Runs& runs, std::vector<Pieces::Run>& made) {
+    made.clear();
+    int next = ops.rounded_single_pieces(data, cut, first, segments, pieces, made);
+    for (const Pieces::Run& piece : made) add_run(runs, piece.value, piece.length);
+    return next;
 }
 
 // The run lengths as a float64 vector, in run order.
@@ -83,7 +99,12 @@ PyObject* resegment_and_score(ArrayOps& ops, const FloatVector& data, double lbd
     std::optional<Py_ssize_t> cut_count = ops.cut_count(*cut);
     if (!cut_count) return trace.at(Lines::cut_count);
     Runs runs;
+    int segments = static_cast<int>(*cut_count - 1);
+    std::vector<Pieces::Run> made;
+    made.reserve(static_cast<size_t>(std::max(segments, 0)));
     for (int j = 0; j < *cut_count - 1; ++j) {
+        j = add_segments_at_once(ops, *pieces, data, *cut, j, segments, runs, made);
+        if (j >= *cut_count - 1) break;
         if (interrupted_at_segment(j)) return trace.at(Lines::segment_bounds);
         int start = 0, end = 0;
         if (!cut_to_int(cut->at(j), start) || !cut_to_int(cut->at(j + 1), end)) {

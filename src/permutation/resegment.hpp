@@ -3,14 +3,11 @@
 #pragma once
 
 #include "../array_ops/array_ops.hpp"
+#include "../array_ops/segments.hpp"
 #include "../capi/failures.hpp"
 #include "../capi/python_code.hpp"
 
 namespace ombrix {
-
-// data[start:end] under the interpreter's slice rules (negative bounds count
-// from the end, both are clamped to the length); a None view stays None.
-FloatVector clamped_segment(const FloatVector& data, Py_ssize_t start, Py_ssize_t end);
 
 // Source lines of the cut-position statements in the calling function.
 struct CutLines {
@@ -27,14 +24,6 @@ struct CutLines {
 // of the failing statement, on failure.
 std::optional<CutPositions> cut_positions(ArrayOps& ops, TypedFloatArray& weights, int scale, Py_ssize_t end,
                                           EndFilter filter, const Traceback& trace, const CutLines& lines);
-
-// A cut position truncated toward zero into a signed 32-bit integer; false
-// when it has no such value (NaN, infinite or out of range).
-inline bool cut_to_int(double position, int& out) {
-    if (!(position > -2147483649.0 && position < 2147483648.0)) return false;
-    out = static_cast<int>(position);
-    return true;
-}
 
 // Checks for a pending signal every 1024 segments, so that a call with a huge
 // draw stops on Ctrl-C whatever its segments cost; true with the exception
