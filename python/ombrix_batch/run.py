@@ -57,7 +57,8 @@ class ChunkValues:
 
     def __init__(self, atlas: Atlas, states: States) -> None:
         self.atlas, self.states = atlas, states
-        self.first, self.block, self.bounds = -1, None, np.zeros((0, 0), dtype=np.int64)
+        self.first, self.bounds = -1, np.zeros((0, 0), dtype=np.int64)
+        self.block: Any = None
         self.lengths = np.array([stop - start for start, stop in atlas.ranges], dtype=np.int64)
         self.range_starts = np.array([start for start, _ in atlas.ranges], dtype=np.int64)
 
