@@ -8,6 +8,8 @@ import numpy as np
 import pytest
 
 hypothesis = pytest.importorskip("hypothesis")
+pytest.importorskip("pandas")  # the driver's own dependencies: absent where only the module is tested
+pytest.importorskip("scipy")
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
