@@ -65,25 +65,24 @@ bool bind_chunk(PyObject* values, PyObject* starts, PyObject* exp_lambda, PyObje
     return true;
 }
 
-// An item of a result dictionary as a double or an integer.
-bool item_double(PyObject* dict, PyObject* key, double& out) {
+// An item of a result dictionary (borrowed); KeyError where it is missing.
+PyObject* item(PyObject* dict, PyObject* key) {
     PyObject* value = PyDict_GetItemWithError(dict, key);
-    if (!value) {
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-        return false;
-    }
-    out = PyFloat_AsDouble(value);
-    return !(out == -1.0 && PyErr_Occurred());
+    if (!value && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+    return value;
+}
+
+// The same as a double or an integer.
+bool item_double(PyObject* dict, PyObject* key, double& out) {
+    PyObject* value = item(dict, key);
+    out = value ? PyFloat_AsDouble(value) : -1.0;
+    return value && !(out == -1.0 && PyErr_Occurred());
 }
 
 bool item_integer(PyObject* dict, PyObject* key, long long& out) {
-    PyObject* value = PyDict_GetItemWithError(dict, key);
-    if (!value) {
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-        return false;
-    }
-    out = PyLong_AsLongLong(value);
-    return !(out == -1 && PyErr_Occurred());
+    PyObject* value = item(dict, key);
+    out = value ? PyLong_AsLongLong(value) : -1;
+    return value && !(out == -1 && PyErr_Occurred());
 }
 
 // One task: permutation_score's judged score under the stop rule, and
@@ -99,18 +98,14 @@ bool score_task(const ChunkViews& chunk, Py_ssize_t k, int backgrounds, int stop
     Ref judged = Ref::steal(permutation_score(0, cnv, FloatMatrix{}, exp_lambda, possion_lambda, 0, backgrounds,
                                               true, StopRule{stop_after, true, &run, nullptr}));
     if (!judged) return false;
-    PyObject* score = PyDict_GetItemWithError(judged.get(), names.dc);
-    if (!score) {
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, names.dc);
-        return false;
-    }
-    PyObject* segments = PyDict_GetItemWithError(score, names.smooth_segment);
+    PyObject* score = item(judged.get(), names.dc);
+    if (!score) return false;
+    PyObject* segments = item(score, names.smooth_segment);
     Py_ssize_t n_segments = segments ? PyObject_Length(segments) : -1;
     double rearrange_score = 0.0, limit = 0.0;
     long long num_greater = 0;
     if (n_segments < 0 || !item_double(score, names.rearrange_score, rearrange_score) ||
         !item_double(score, names.limit, limit) || !item_integer(judged.get(), names.num_greater, num_greater)) {
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, names.smooth_segment);
         return false;
     }
     columns.n_segments.push_back(n_segments);
