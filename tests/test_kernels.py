@@ -22,6 +22,9 @@ for name in ("sum", "mean", "var", "std"):
     fn.restype = ctypes.c_double
 library.ombrix_kernel_variance_of_runs.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ssize, ssize, flag_p]
 library.ombrix_kernel_variance_of_runs.restype = ctypes.c_double
+library.ombrix_kernel_variance_with_runs.argtypes = [ctypes.c_void_p, ssize, ctypes.c_void_p, ctypes.c_void_p, ssize,
+                                                     ssize, flag_p]
+library.ombrix_kernel_variance_with_runs.restype = ctypes.c_double
 library.ombrix_kernel_logistic.argtypes = [ctypes.c_double, flag_p]
 library.ombrix_kernel_logistic.restype = ctypes.c_double
 library.ombrix_kernel_scaled_running_sum.argtypes = [ctypes.c_void_p, ssize, ssize, ctypes.c_double, ssize, double_p]
@@ -158,14 +161,47 @@ def test_logistic_is_numpys_scalar_arithmetic(e):
                      min_size=1, max_size=30),
        bufsize=st.sampled_from(BUFSIZES))
 def test_variance_of_runs_is_the_variance_of_their_values(runs, bufsize):
-    run_values = np.array([v for v, _ in runs])
+    assert_run_variances_are_the_variance(runs, bufsize)
+
+
+def assert_run_variances_are_the_variance(runs, bufsize):
+    run_values = np.array([v for v, _ in runs], dtype=np.float64)
     lengths = np.array([n for _, n in runs], dtype=np.intp)
     x = np.repeat(run_values, lengths)
     if len(x) == 0:
         return
+    expected, expected_flags = call(library.ombrix_kernel_var, x, bufsize)
     flags = ctypes.c_uint()
     value = library.ombrix_kernel_variance_of_runs(run_values.ctypes.data, lengths.ctypes.data, len(runs),
                                                    chunk_of(bufsize), ctypes.byref(flags))
-    expected, expected_flags = call(library.ombrix_kernel_var, x, bufsize)
-    assert bits(value) == bits(expected)
-    assert flags.value == expected_flags
+    assert (bits(value), flags.value) == (bits(expected), expected_flags)
+    value = library.ombrix_kernel_variance_with_runs(x.ctypes.data, len(x), run_values.ctypes.data,
+                                                     lengths.ctypes.data, len(runs), chunk_of(bufsize),
+                                                     ctypes.byref(flags))
+    assert (bits(value), flags.value) == (bits(expected), expected_flags)
+
+
+# Integers whose sum no order of additions rounds take a shortcut; near 2**53
+# (and with one value that is not an integer) they must not.
+integral = st.one_of(st.integers(-6, 6), st.integers(-2**53, 2**53), st.sampled_from([2**52, 2**53 - 1, -2**52]),
+                     st.just(-0.0), st.just(0.5)).map(float)
+
+
+@settings(max_examples=EXAMPLES, deadline=None)
+@given(runs=st.lists(st.tuples(integral, st.integers(0, 300) | st.sampled_from([1, 8, 129, 4096])),
+                     min_size=1, max_size=30),
+       bufsize=st.sampled_from(BUFSIZES))
+def test_integer_run_variances_are_the_variance(runs, bufsize):
+    assert_run_variances_are_the_variance(runs, bufsize)
+
+
+@pytest.mark.parametrize("runs", [
+    [(-0.0, 5)],  # the sum of negative zeros is +0.0
+    [(3.0, 1), (-3.0, 1)],
+    [(2.0**52, 1), (2.0**52, 1), (1.0, 1)],  # the magnitude reaches 2**53: element by element
+    [(2.0**53 - 1, 1), (1.0, 1), (-1.0, 1)],
+    [(1.0, 1000), (math.nan, 1)],
+])
+def test_integer_run_variance_edges(runs):
+    for bufsize in BUFSIZES:
+        assert_run_variances_are_the_variance(runs, bufsize)

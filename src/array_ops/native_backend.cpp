@@ -254,7 +254,15 @@ std::optional<double> NativeBackend::var(const FloatVector& v) {
                                                       conditions_.reduction_chunk);
         if (!reported(r.flags)) return r.value;
     }
+    if (!gate_closed_ && is_smoothed_profile(v) && v.length > 0) return runs_variance(v, smoothed_runs_);
     return reduce(v, kernels::variance, [&] { return numpy_.var(v); });
+}
+
+std::optional<double> NativeBackend::runs_variance(const FloatVector& v, const std::vector<Pieces::Run>& runs) {
+    kernels::Result r = kernels::variance_with_runs(doubles(v), runs.data(), static_cast<std::ptrdiff_t>(runs.size()),
+                                                    conditions_.reduction_chunk);
+    if (!reported(r.flags)) return r.value;
+    return hand_over([&] { return numpy_.var(v); });
 }
 
 bool NativeBackend::is_smoothed_profile(const FloatVector& v) const {
@@ -564,6 +572,25 @@ bool NativeBackend::add_piece(Pieces& pieces, double value, int length) {
 int NativeBackend::pieces_at_once(const FloatVector& data, const CutPositions& cut, int first, int segments,
                                   Pieces& pieces, std::vector<kernels::Run>* rounded_made) {
     if (gate_closed_ || !pieces.native || !cut.native || data.is_none()) return first;
+    // One flag window for the whole stretch. It also sees flags that no mean
+    // raised (a conversion to single precision, say), so a flag NumPy would
+    // report makes the stretch again with a window a mean, which stops
+    // before the mean that raised it.
+    const size_t runs = pieces.runs.size(), made = rounded_made ? rounded_made->size() : 0;
+    const Py_ssize_t length = pieces.length, added = pieces.added;
+    kernels::clear_fp_flags();
+    int j = segments_at_once(data, cut, first, segments, pieces, rounded_made, false);
+    if (!reported(kernels::current_flags())) return j;
+    pieces.runs.resize(runs);
+    if (rounded_made) rounded_made->resize(made);
+    pieces.length = length;
+    pieces.added = added;
+    return segments_at_once(data, cut, first, segments, pieces, rounded_made, true);
+}
+
+int NativeBackend::segments_at_once(const FloatVector& data, const CutPositions& cut, int first, int segments,
+                                    Pieces& pieces, std::vector<kernels::Run>* rounded_made, bool window_each) {
+    [[maybe_unused]] volatile double sink = 0.0;  // keeps every mean ahead of the flag test
     int j = first;
     for (; j < segments; ++j) {
         if ((j & 1023) == 1023) break;
@@ -579,13 +606,20 @@ int NativeBackend::pieces_at_once(const FloatVector& data, const CutPositions& c
         Py_ssize_t low = clamped_index(start, data.length), high = clamped_index(end, data.length);
         if (high <= low) break;
         kernels::Doubles segment{data.base + low * data.stride, high - low, data.stride};
-        kernels::Result r = kernels::mean(segment, conditions_.reduction_chunk);
-        if (reported(r.flags)) break;
+        double mean = 0.0;
+        if (window_each) {
+            kernels::Result r = kernels::mean(segment, conditions_.reduction_chunk);
+            if (reported(r.flags)) break;
+            mean = r.value;
+        } else {
+            mean = kernels::mean_value(segment, conditions_.reduction_chunk);
+            sink = mean;
+        }
         if (!rounded_made) {
-            append_run(pieces, r.value, end - start);
+            append_run(pieces, mean, end - start);
             continue;
         }
-        double m = static_cast<double>(static_cast<float>(std::rint(r.value)));  // held in single precision
+        double m = static_cast<double>(static_cast<float>(std::rint(mean)));  // held in single precision
         append_run(pieces, m, end - start);
         rounded_made->push_back({m, end - start});
     }
@@ -667,7 +701,9 @@ std::optional<double> NativeBackend::pieces_variance(Pieces& pieces) {
         if (!reported(r.flags)) return r.value;
     }
     if (!write_out(pieces)) return std::nullopt;
-    return var(smoothed_view(pieces));  // the element-wise kernel, or NumPy's call with its warnings
+    FloatVector view = smoothed_view(pieces);
+    if (view.length > 0) return runs_variance(view, pieces.runs);  // the squares element by element
+    return var(view);  // NumPy's call with its warnings
 }
 
 std::optional<FloatVector> NativeBackend::smoothed_profile(Pieces& pieces) {

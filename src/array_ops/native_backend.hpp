@@ -82,6 +82,8 @@ private:
     unsigned find_change_points(const FloatVector& profile, std::vector<double>& positions);
     unsigned smoothed_change_points(std::vector<double>& positions) const;
     bool is_smoothed_profile(const FloatVector& v) const;
+    // var() of v (n > 0), which `runs` spell out, natively, else by NumPy.
+    std::optional<double> runs_variance(const FloatVector& v, const std::vector<Pieces::Run>& runs);
 
     // np.mean of an empty segment, which warns: its warnings issued here
     // where that is exact (empty_mean.hpp), else NumPy's own call; `then`
@@ -92,6 +94,9 @@ private:
     // (given `rounded_made`) rounded and held in single precision.
     int pieces_at_once(const FloatVector& data, const CutPositions& cut, int first, int segments, Pieces& pieces,
                        std::vector<kernels::Run>* rounded_made);
+    // Their loop: a flag window a mean (window_each), else none of its own.
+    int segments_at_once(const FloatVector& data, const CutPositions& cut, int first, int segments, Pieces& pieces,
+                         std::vector<kernels::Run>* rounded_made, bool window_each);
     bool append_run(Pieces& pieces, double value, Py_ssize_t count);
     bool append_piece_values(Pieces& pieces, PyObject* piece);
 

@@ -139,7 +139,16 @@ Result flagged(Compute&& compute) {
 }  // namespace
 
 OMBRIX_VECTOR_CLONES void fill(double* out, std::ptrdiff_t count, double value) {
-    for (std::ptrdiff_t i = 0; i < count; ++i) out[i] = value;
+    // sixteen at a time, the last sixteen overlapping the block before
+    // (the same value twice): the stores, not the loop, count
+    if (count < 16) {
+        for (std::ptrdiff_t i = 0; i < count; ++i) out[i] = value;
+        return;
+    }
+    for (std::ptrdiff_t i = 0; i + 16 <= count; i += 16) {
+        for (int j = 0; j < 16; ++j) out[i + j] = value;
+    }
+    for (int j = 0; j < 16; ++j) out[count - 16 + j] = value;
 }
 
 Result sum(Doubles x, std::ptrdiff_t chunk) {
@@ -149,6 +158,8 @@ Result sum(Doubles x, std::ptrdiff_t chunk) {
 Result mean(Doubles x, std::ptrdiff_t chunk) {
     return flagged([&] { return plain_sum(x, chunk) / static_cast<double>(x.length); });
 }
+
+double mean_value(Doubles x, std::ptrdiff_t chunk) { return plain_sum(x, chunk) / static_cast<double>(x.length); }
 
 Result variance(Doubles x, std::ptrdiff_t chunk) {
     return flagged([&] { return plain_variance(x, chunk); });
@@ -301,14 +312,51 @@ double reduce_add_runs(Source& a, std::ptrdiff_t n, std::ptrdiff_t chunk) {
     return total;
 }
 
+// The sum of the runs' values where it is exact in any order: integers whose
+// absolute values add up to less than 2^53, so that every partial sum is an
+// integer that a double holds and no addition rounds or raises a flag. Then
+// NumPy's pairwise sum, added to 0.0, is this sum (+0.0 where it is zero).
+bool exact_integer_sum(const Run* runs, std::ptrdiff_t count, double& sum) {
+    constexpr double kExactBelow = 9007199254740992.0;  // 2^53
+    double total = 0.0, magnitude = 0.0;
+    for (std::ptrdiff_t k = 0; k < count; ++k) {
+        double v = runs[k].value;
+        // isfinite first: an ordered comparison with a NaN raises the invalid flag
+        if (!std::isfinite(v) || std::fabs(v) >= kExactBelow || v != std::rint(v)) return false;
+        // a total at or past 2^53 stays there however it rounds: refused
+        magnitude += std::fabs(v) * static_cast<double>(runs[k].length);
+        if (magnitude >= kExactBelow) return false;
+        total += v * static_cast<double>(runs[k].length);
+    }
+    sum = total;
+    return true;
+}
+
 }  // namespace
+
+Result variance_with_runs(Doubles x, const Run* runs, std::ptrdiff_t count, std::ptrdiff_t chunk) {
+    return flagged([&] {
+        double total = 0.0;
+        if (!exact_integer_sum(runs, count, total)) total = plain_sum(x, chunk);
+        double n = static_cast<double>(x.length);
+        double mean = total / n;
+        double squares = x.stride == sizeof(double)
+                             ? reduce_add(SquaredDeviations<true>{x, mean}, x.length, chunk)
+                             : reduce_add(SquaredDeviations<false>{x, mean}, x.length, chunk);
+        return squares / n;
+    });
+}
 
 Result variance_of_runs(const Run* runs, std::ptrdiff_t count, std::ptrdiff_t chunk) {
     std::ptrdiff_t n = 0;
     for (std::ptrdiff_t k = 0; k < count; ++k) n += runs[k].length;
     return flagged([&] {
-        RunElements values(runs, count, [](double v) { return v; });
-        double mean = reduce_add_runs(values, n, chunk) / static_cast<double>(n);
+        double total = 0.0;
+        if (!exact_integer_sum(runs, count, total)) {
+            RunElements values(runs, count, [](double v) { return v; });
+            total = reduce_add_runs(values, n, chunk);
+        }
+        double mean = total / static_cast<double>(n);
         RunElements squares(runs, count, [mean](double v) {
             double d = v - mean;
             return d * d;

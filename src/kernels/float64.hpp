@@ -47,6 +47,9 @@ struct Run {
 Result sum(Doubles x, std::ptrdiff_t chunk);
 // n > 0: NumPy warns without a flag for an empty mean.
 Result mean(Doubles x, std::ptrdiff_t chunk);
+// mean() without its own flag window, for a caller that reads the flags
+// of many at once (clear_fp_flags, current_flags).
+double mean_value(Doubles x, std::ptrdiff_t chunk);
 Result variance(Doubles x, std::ptrdiff_t chunk);
 Result standard_deviation(Doubles x, std::ptrdiff_t chunk);
 
@@ -55,9 +58,15 @@ Result standard_deviation(Doubles x, std::ptrdiff_t chunk);
 // summation that lies inside one run adds one value over and over, the same
 // sequence of additions in each of its eight accumulators, so one
 // accumulator is computed and the others are equal to it. Every distinct
-// operation is still made, so the flags are the same. The runs hold at
-// least one value.
+// operation is still made, so the flags are the same. The sum of integer
+// values that no order of additions can round is made in O(runs). The runs
+// hold at least one value.
 Result variance_of_runs(const Run* runs, std::ptrdiff_t count, std::ptrdiff_t chunk);
+
+// variance() of x (n > 0), whose elements the runs spell out: the mean from
+// the runs where their sum is exact in any order (as in variance_of_runs),
+// the squared deviations element by element.
+Result variance_with_runs(Doubles x, const Run* runs, std::ptrdiff_t count, std::ptrdiff_t chunk);
 
 // out[0 .. count) = value: a run of the smoothed profile written out.
 void fill(double* out, std::ptrdiff_t count, double value);

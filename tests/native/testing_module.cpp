@@ -48,6 +48,16 @@ OMBRIX_KERNEL_EXPORT double ombrix_kernel_variance_of_runs(const double* values,
     return report(kernels::variance_of_runs(runs.data(), count, chunk), flags);
 }
 
+// The variance of x (contiguous, `length` > 0), which the runs spell out.
+OMBRIX_KERNEL_EXPORT double ombrix_kernel_variance_with_runs(const double* x, Py_ssize_t length, const double* values,
+                                                             const Py_ssize_t* lengths, Py_ssize_t count,
+                                                             Py_ssize_t chunk, unsigned* flags) {
+    std::vector<kernels::Run> runs;
+    for (Py_ssize_t k = 0; k < count; ++k) runs.push_back({values[k], lengths[k]});
+    kernels::Doubles elements{reinterpret_cast<const char*>(x), length, sizeof(double)};
+    return report(kernels::variance_with_runs(elements, runs.data(), count, chunk), flags);
+}
+
 OMBRIX_KERNEL_EXPORT double ombrix_kernel_logistic(double e, unsigned* flags) {
     return report(kernels::logistic(e), flags);
 }
