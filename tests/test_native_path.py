@@ -231,6 +231,33 @@ def test_replaced_numpy_function_closes_the_native_path(monkeypatch):
     assert len(calls) == 1
 
 
+def test_weights_that_numpy_code_keeps_are_left_alone(monkeypatch):
+    """The backgrounds' weights arrays, drawn natively, are reused from one
+    background to the next: never one that NumPy code still holds. A
+    replaced np.sum closes the array operations' native path, not the draws'."""
+    kept = []  # [array, its values once a later sum began]
+    numpy_sum = np.sum
+
+    def keeping_sum(a, *args, **kwargs):
+        for entry in kept:  # np.sum(weights) comes once a background: the earlier ones are done
+            if entry[1] is None:
+                entry[1] = entry[0].copy()
+        if isinstance(a, np.ndarray) and a.dtype == np.float64:
+            kept.append([a, None])
+        return numpy_sum(a, *args, **kwargs)
+
+    profile = np.repeat(np.arange(8.0), 25)
+
+    def call():
+        return canonical(ombrix.permutation_score(0, profile, None, np.array([1.0]), np.array([3.0]), 0, 60, True))
+
+    expected = call()
+    monkeypatch.setattr(np, "sum", keeping_sum)
+    assert call() == expected
+    assert len(kept) > 20
+    assert all(np.array_equal(a, done) for a, done in kept[:-1])
+
+
 PLAIN_CALLS = {
     "skew": lambda: ombrix.skew(PROFILE),
     "ombrix": lambda: ombrix.ombrix(PROFILE, None),

@@ -89,6 +89,12 @@ bool native_ready() {
     return session.open;
 }
 
+// The native replica may draw `count` exponentials of `scale` now.
+bool native_exponentials_allowed(double scale, long long count) {
+    return std::isfinite(scale) && !std::signbit(scale) && count >= 0 && count <= kLargestNativeSize &&
+           native_ready();
+}
+
 }  // namespace
 
 void settle_draws() {
@@ -123,10 +129,22 @@ bool GlobalGenerator::seed(int seed) {
     return true;
 }
 
+std::optional<long long> GlobalGenerator::native_poisson(double lam) {
+    if (lam >= 0.0 && lam <= kLargestNativeLambda && native_ready()) return kernels::poisson(generator(), lam);
+    return std::nullopt;
+}
+
+bool GlobalGenerator::native_exponentials(double scale, long long count) {
+    return native_exponentials_allowed(scale, count);
+}
+
+void GlobalGenerator::draw_exponentials(double scale, long long count, double* out) {
+    kernels::Generator& g = generator();
+    for (long long i = 0; i < count; ++i) out[i] = scale * kernels::standard_exponential(g);
+}
+
 Ref GlobalGenerator::poisson(double lam) {
-    if (lam >= 0.0 && lam <= kLargestNativeLambda && native_ready()) {
-        return Ref::steal(PyLong_FromLongLong(kernels::poisson(generator(), lam)));
-    }
+    if (std::optional<long long> drawn = native_poisson(lam)) return Ref::steal(PyLong_FromLongLong(*drawn));
     settle_draws();
     Ref lam_obj = Ref::steal(PyFloat_FromDouble(lam));
     if (!lam_obj) return {};
@@ -150,9 +168,11 @@ Ref GlobalGenerator::poisson_as_double(double lam, int size) {
 
 Ref GlobalGenerator::exponential(double scale, PyObject* size) {
     npy_intp count = 0;
-    if (std::isfinite(scale) && !std::signbit(scale) && native_size(size, count) && native_ready()) {
-        kernels::Generator& g = generator();
-        return array_of_draws(count, [&] { return scale * kernels::standard_exponential(g); });
+    if (native_size(size, count) && native_exponentials_allowed(scale, count)) {
+        Ref array = Ref::steal(PyArray_SimpleNew(1, &count, NPY_DOUBLE));
+        if (!array) return {};
+        draw_exponentials(scale, count, static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()))));
+        return array;
     }
     settle_draws();
     Ref scale_obj = Ref::steal(PyFloat_FromDouble(scale));

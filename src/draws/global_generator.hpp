@@ -15,6 +15,8 @@
 // made that the cyclic collector tracks.
 #pragma once
 
+#include <optional>
+
 #include "../capi/ref.hpp"
 
 namespace ombrix {
@@ -26,6 +28,14 @@ public:
     bool seed(int seed);
     // np.random.poisson(lam): a Python int.
     Ref poisson(double lam);
+    // The same draw as a number, where the native replica may make it;
+    // nullopt, with nothing drawn, where poisson() must call NumPy.
+    std::optional<long long> native_poisson(double lam);
+    // Whether the native replica makes np.random.exponential(scale,
+    // size=count) now (else exponential() calls NumPy), and the draws,
+    // into out[0 .. count), where it does.
+    bool native_exponentials(double scale, long long count);
+    void draw_exponentials(double scale, long long count, double* out);
     // np.random.poisson(lam, size=size).astype("double")
     Ref poisson_as_double(double lam, int size);
     // np.random.exponential(scale, size=size)

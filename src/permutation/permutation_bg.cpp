@@ -88,11 +88,11 @@ std::optional<double> score_runs(ArrayOps& ops, Pieces& pieces, const Runs& runs
 }
 
 // The steps after the draws: cut positions, segments, runs and the score.
-PyObject* resegment_and_score(ArrayOps& ops, const FloatVector& data, double lbd, TypedFloatArray& weights) {
+std::optional<double> resegment_and_score(ArrayOps& ops, const FloatVector& data, double lbd, TypedFloatArray& weights) {
     Py_ssize_t N = data.length;
     int n = static_cast<int>(N);
     std::optional<CutPositions> cut = cut_positions(ops, weights, n, N, EndFilter::DropEqual, trace, kCutLines);
-    if (!cut) return nullptr;
+    if (!cut) return std::nullopt;
 
     std::optional<Pieces> pieces = ops.begin_pieces(*cut);
     if (!pieces) return trace.at(Lines::pieces_list);
@@ -100,6 +100,9 @@ PyObject* resegment_and_score(ArrayOps& ops, const FloatVector& data, double lbd
     if (!cut_count) return trace.at(Lines::cut_count);
     Runs runs;
     int segments = static_cast<int>(*cut_count - 1);
+    // at most a run a segment: one allocation each, not one per doubling
+    runs.means.reserve(static_cast<size_t>(std::max(segments, 0)));
+    runs.lengths.reserve(static_cast<size_t>(std::max(segments, 0)));
     std::vector<Pieces::Run> made;
     made.reserve(static_cast<size_t>(std::max(segments, 0)));
     for (int j = 0; j < *cut_count - 1; ++j) {
@@ -118,7 +121,7 @@ PyObject* resegment_and_score(ArrayOps& ops, const FloatVector& data, double lbd
             return trace.at(Lines::segment_bounds);
         }
         if (end < start) continue;  // runs backwards past the end of data
-        if (!add_segment(ops, *pieces, data, start, end, runs)) return nullptr;
+        if (!add_segment(ops, *pieces, data, start, end, runs)) return std::nullopt;
     }
 
     std::optional<double> score = score_runs(ops, *pieces, runs, N);
@@ -126,36 +129,72 @@ PyObject* resegment_and_score(ArrayOps& ops, const FloatVector& data, double lbd
         if (!discard_guarded_exception()) return trace.at(Lines::guarded);
         score = 0.0;
     }
-    PyObject* result = PyFloat_FromDouble(*score);
-    if (!result) return trace.at(Lines::result);
-    return result;
+    return score;
+}
+
+// d = np.random.poisson(possion_lbd); np.random.exponential(lbd, size=max(d, 1)):
+// drawn natively into a reused array where the replica makes both draws,
+// else through NumPy's objects. False with the traceback entry added.
+bool draw_weights(double lbd, double possion_lbd, int seed, TypedFloatArray& weights) {
+    GlobalGenerator draws;
+    if (!draws.seed(seed)) {
+        trace.at(Lines::seed);
+        return false;
+    }
+    Ref d;
+    if (std::optional<long long> count = draws.native_poisson(possion_lbd)) {
+        long long size = *count > 1 ? *count : 1;
+        if (draws.native_exponentials(lbd, size)) {
+            if (!scratch_array(static_cast<Py_ssize_t>(size), weights)) {
+                trace.at(Lines::exponential);
+                return false;
+            }
+            draws.draw_exponentials(lbd, size, reinterpret_cast<double*>(const_cast<char*>(weights.view.base)));
+            return true;
+        }
+        d = Ref::steal(PyLong_FromLongLong(*count));  // NumPy's call makes the exponentials
+    } else {
+        d = draws.poisson(possion_lbd);
+    }
+    if (!d) {
+        trace.at(Lines::poisson);
+        return false;
+    }
+    int above_one = PyObject_RichCompareBool(d.get(), constants.int_1, Py_GT);
+    if (above_one < 0 || !assign(weights, draws.exponential(lbd, above_one ? d.get() : constants.int_1))) {
+        trace.at(Lines::exponential);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
 
-PyObject* permutation_bg(const FloatVector& data, const FloatMatrix&, double lbd, double possion_lbd, int,
-                         int seed) {
+std::optional<BackgroundValue> background_value(const FloatVector& data, double lbd, double possion_lbd, int seed) {
     TypedFloatArray weights;
-    {
-        GlobalGenerator draws;
-        if (!draws.seed(seed)) return trace.at(Lines::seed);
-        Ref d = draws.poisson(possion_lbd);
-        if (!d) return trace.at(Lines::poisson);
-        int above_one = PyObject_RichCompareBool(d.get(), constants.int_1, Py_GT);
-        if (above_one < 0) return trace.at(Lines::exponential);
-        if (!assign(weights, draws.exponential(lbd, above_one ? d.get() : constants.int_1))) {
-            return trace.at(Lines::exponential);
-        }
-    }
+    if (!draw_weights(lbd, possion_lbd, seed, weights)) return std::nullopt;
     Py_ssize_t weight_count = PyObject_Length(weights.object.get());
     if (weight_count < 0) return trace.at(Lines::weights_length);
     if (weight_count <= 2) {
         Ref inf = np_attr(names.inf);
         if (!inf) return trace.at(Lines::inf);
-        return inf.release();
+        return BackgroundValue{0.0, std::move(inf)};
     }
 
-    return with_array_ops(true, [&](ArrayOps& ops) { return resegment_and_score(ops, data, lbd, weights); });
+    std::optional<double> score =
+        with_array_ops(true, [&](ArrayOps& ops) { return resegment_and_score(ops, data, lbd, weights); });
+    if (!score) return std::nullopt;
+    return BackgroundValue{*score, {}};
+}
+
+PyObject* permutation_bg(const FloatVector& data, const FloatMatrix&, double lbd, double possion_lbd, int,
+                         int seed) {
+    std::optional<BackgroundValue> background = background_value(data, lbd, possion_lbd, seed);
+    if (!background) return nullptr;
+    if (background->object) return background->object.release();
+    PyObject* result = PyFloat_FromDouble(background->value);
+    if (!result) return trace.at(Lines::result);
+    return result;
 }
 
 }  // namespace ombrix

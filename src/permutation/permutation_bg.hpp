@@ -1,6 +1,9 @@
 // One seeded background value for the rearrangement score.
 #pragma once
 
+#include <optional>
+
+#include "../capi/ref.hpp"
 #include "../capi/views.hpp"
 
 namespace ombrix {
@@ -27,6 +30,16 @@ struct PermutationBgLines {
     static constexpr int guarded = 176;
     static constexpr int result = 179;
 };
+
+// A background's value: a double, or the object NumPy gives for it (np.inf
+// where the draws give too few weights).
+struct BackgroundValue {
+    double value = 0.0;
+    Ref object;
+};
+
+// The background of `seed`; nullopt with the exception pending.
+std::optional<BackgroundValue> background_value(const FloatVector& data, double lbd, double possion_lbd, int seed);
 
 // Internal routine: a new float (or NumPy's inf object), or nullptr with the
 // exception pending. chr_pos and size are accepted and never read.

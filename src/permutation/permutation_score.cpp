@@ -69,11 +69,31 @@ Ref mean_of_numbers(const FloatVector& values) {
     return call_kw(mean, {view.get(), numbers.get()}, constants.where_kwnames);
 }
 
+// score[key]: a borrowed reference from the module's own dict, or a new one
+// from any other mapping; null with the exception pending.
+Ref score_item(PyObject* score, PyObject* key) {
+    if (PyDict_CheckExact(score)) {
+        PyObject* item = PyDict_GetItemWithError(score, key);
+        if (item) return Ref::borrow(item);
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+        return {};
+    }
+    return Ref::steal(PyObject_GetItem(score, key));
+}
+
+// background >= observed, as Python compares a float with the observed
+// score; -1 on error.
+int reaches(double background, PyObject* observed) {
+    if (PyFloat_CheckExact(observed)) return background >= PyFloat_AS_DOUBLE(observed);  // NaN reaches nothing
+    Ref widened = Ref::steal(PyFloat_FromDouble(background));
+    if (!widened) return -1;
+    return PyObject_RichCompareBool(widened.get(), observed, Py_GE);
+}
+
 // Counts the backgrounds i = 1 .. random_num that reach the observed score,
 // up to where the rule stops; *run is set to the number drawn.
-std::optional<int> count_backgrounds(const FloatVector& cnv, const FloatMatrix& gene_loc, int random_num,
-                                     PyObject* score, double exp_lbd, PyObject* possion_lbd, int stop_after,
-                                     std::vector<double>* drawn, int& run) {
+std::optional<int> count_backgrounds(const FloatVector& cnv, int random_num, PyObject* score, double exp_lbd,
+                                     PyObject* possion_lbd, int stop_after, std::vector<double>* drawn, int& run) {
     int num_greater = 0;
     run = 0;
     FinishedAtEnd draws_settled;
@@ -83,23 +103,21 @@ std::optional<int> count_backgrounds(const FloatVector& cnv, const FloatMatrix& 
         if (signals.interrupted_after(cnv.length + 1)) return trace.at(Lines::background);
         double p = 0.0;
         if (!to_double(possion_lbd, p)) return trace.at(Lines::background_args);
-        Py_ssize_t size = -1;
         {
-            Ref table = Ref::steal(PyObject_GetItem(score, names.smooth_segment));
-            if (table) size = PyObject_Length(table.get());
-            if (size < 0) return trace.at(Lines::background_args);
+            // the segment table's length is the background's size argument,
+            // which it never reads: only its failure shows
+            Ref table = score_item(score, names.smooth_segment);
+            if (!table || PyObject_Length(table.get()) < 0) return trace.at(Lines::background_args);
         }
-        double background = 0.0;
-        {
-            Ref value = Ref::steal(permutation_bg(cnv, gene_loc, exp_lbd, p, static_cast<int>(size), i));
-            if (!value || !to_double(value.get(), background)) return trace.at(Lines::background);
-        }
-        Ref widened = Ref::steal(PyFloat_FromDouble(to_single(background)));
-        if (!widened) return trace.at(Lines::compare);
-        if (drawn) drawn->push_back(PyFloat_AS_DOUBLE(widened.get()));
-        Ref observed = Ref::steal(PyObject_GetItem(score, names.rearrange_score));
+        std::optional<BackgroundValue> value = background_value(cnv, exp_lbd, p, i);
+        if (!value) return trace.at(Lines::background);
+        double background = value->value;
+        if (value->object && !to_double(value->object.get(), background)) return trace.at(Lines::background);
+        double widened = to_single(background);
+        if (drawn) drawn->push_back(widened);
+        Ref observed = score_item(score, names.rearrange_score);
         if (!observed) return trace.at(Lines::compare);
-        int truth = PyObject_RichCompareBool(widened.get(), observed.get(), Py_GE);
+        int truth = reaches(widened, observed.get());
         if (truth < 0) return trace.at(Lines::compare);
         if (truth) ++num_greater;
         run = i;
@@ -116,7 +134,7 @@ double observed_score(PyObject* score) {
 
 }  // namespace
 
-PyObject* permutation_score(int x, const FloatVector& cnv, const FloatMatrix& gene_loc, const FloatVector& exp_lambda,
+PyObject* permutation_score(int x, const FloatVector& cnv, const FloatMatrix&, const FloatVector& exp_lambda,
                             const FloatVector& possion_lambda, int chr_num, int random_num, bool random,
                             StopRule rule) {
     int run = 0;
@@ -171,8 +189,8 @@ PyObject* permutation_score(int x, const FloatVector& cnv, const FloatMatrix& ge
         } else if (rule.skip_unreachable && std::isnan(observed_score(score.get()))) {
             run = 0;
         } else {
-            std::optional<int> counted = count_backgrounds(cnv, gene_loc, random_num, score.get(), exp_lbd,
-                                                           possion_lbd.get(), rule.stop_after, rule.drawn, run);
+            std::optional<int> counted = count_backgrounds(cnv, random_num, score.get(), exp_lbd, possion_lbd.get(),
+                                                           rule.stop_after, rule.drawn, run);
             if (!counted) return nullptr;
             num_greater = *counted;
         }
