@@ -104,14 +104,15 @@ bool write_out(Pieces& pieces) {
 
 // Whether the variance by runs costs less than the element-wise kernel: a
 // 128-element block of the pairwise sum inside one run costs a few
-// additions, one across a run boundary about as much as the kernel's, so it
-// pays once the runs are long. The kernel also needs the profile written
-// out, which costs about as much again when it is not written yet.
+// additions, one across a run boundary a few more per group of eight than
+// the kernel's, so it pays once the runs are long. The kernel also needs
+// the profile written out, which costs about a third of it when it is not
+// written yet.
 bool worth_runs(const std::vector<Pieces::Run>& runs, Py_ssize_t length, bool written_out) {
     // positions per run from which the runs win, measured in instructions
-    // (n = 200 to 20 000, 5 to 100 cuts on average)
-    Py_ssize_t span = 512;
-    if (!written_out) span = 256;
+    // (n = 200 to 20 000, 5 to 200 runs)
+    Py_ssize_t span = 256;
+    if (!written_out) span = 100;
     return length >= span * static_cast<Py_ssize_t>(runs.size());
 }
 
@@ -445,7 +446,9 @@ Ref NativeBackend::table_list(SegmentTable& table) {
 bool NativeBackend::normalise(TypedFloatArray& weights) {
     if (!gate_closed_ && plain_writable_array(weights)) {
         kernels::Result total = kernels::sum(doubles(weights.view), conditions_.reduction_chunk);
-        std::vector<double> quotients;
+        // kept from one background to the next; nothing runs between the
+        // division and the copy that could use it again
+        static std::vector<double> quotients;
         if (!reported(total.flags) && !reported(kernels::divide(doubles(weights.view), total.value, quotients))) {
             auto* out = const_cast<char*>(weights.view.base);
             for (size_t i = 0; i < quotients.size(); ++i) {

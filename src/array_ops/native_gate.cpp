@@ -6,6 +6,7 @@
 #include "../capi/numpy_api.hpp"
 #include "../capi/numpy_runtime.hpp"
 #include "../capi/process_state.hpp"
+#include "../capi/python_code.hpp"
 
 namespace ombrix {
 
@@ -131,7 +132,20 @@ bool remember_startup_numpy() {
     return true;
 }
 
-bool native_conditions(NativeConditions& out) {
+namespace {
+
+// What the last check found: the namespaces and NumPy's error state change
+// only when Python code runs, so it holds until then.
+struct LastConditions {
+    bool known = false;
+    unsigned long long points = 0;
+    bool native = false;
+    NativeConditions conditions;
+};
+
+LastConditions last_conditions;
+
+bool check_native_conditions(NativeConditions& out) {
     if (!numpy_is_startups()) return false;
     UfuncState ufunc;
     if (!read_ufunc_state(ufunc)) return false;
@@ -143,6 +157,19 @@ bool native_conditions(NativeConditions& out) {
         }
     }
     return true;
+}
+
+}  // namespace
+
+bool native_conditions(NativeConditions& out) {
+    LastConditions& last = last_conditions;
+    if (!last.known || last.points != python_code_points) {
+        NativeConditions found;
+        bool native = check_native_conditions(found);
+        last = {true, python_code_points, native, found};
+    }
+    if (last.native) out = last.conditions;
+    return last.native;
 }
 
 }  // namespace ombrix

@@ -9,7 +9,8 @@ namespace ombrix {
 // NameError "name '...' is not defined" when neither has the name.
 Ref lookup_global(PyObject* name);
 
-// The attribute `name` of the module global `np`.
+// The attribute `name` of the module global `np`: a NumPy function or
+// constant, none of the names that the module type itself defines.
 Ref np_attr(PyObject* name);
 
 }  // namespace ombrix

@@ -171,60 +171,155 @@ Result standard_deviation(Doubles x, std::ptrdiff_t chunk) {
 
 namespace {
 
-// The elements of a run-length sequence in increasing order of position;
-// `Value` maps a run's value to the element summed (the value itself, or its
-// squared deviation).
-template <class Value>
-class RunElements {
+// NumPy's eight accumulators side by side, each adding as the element-wise
+// code adds: two 4-lane vectors where the compiler has them (lane-wise
+// additions, neither contracted nor reordered), else eight doubles.
+struct Lanes {
+#if defined(__GNUC__)
+    typedef double Half __attribute__((vector_size(4 * sizeof(double))));
+    Half low, high;
+    void set(const double* x) {
+        std::memcpy(&low, x, sizeof low);
+        std::memcpy(&high, x + 4, sizeof high);
+    }
+    void set(double e) { low = high = Half{e, e, e, e}; }
+    void add(const double* x) {
+        Half u, v;
+        std::memcpy(&u, x, sizeof u);
+        std::memcpy(&v, x + 4, sizeof v);
+        low += u;
+        high += v;
+    }
+    // e added to each lane `times` times over
+    void add(double e, std::ptrdiff_t times) {
+        Half v = {e, e, e, e};
+        for (std::ptrdiff_t t = 0; t < times; ++t) {
+            low += v;
+            high += v;
+        }
+    }
+    double total() const {
+        return ((low[0] + low[1]) + (low[2] + low[3])) + ((high[0] + high[1]) + (high[2] + high[3]));
+    }
+#else
+    double r[8];
+    void set(const double* x) { std::copy_n(x, 8, r); }
+    void set(double e) { std::fill_n(r, 8, e); }
+    void add(const double* x) {
+        for (int j = 0; j < 8; ++j) r[j] += x[j];
+    }
+    void add(double e, std::ptrdiff_t times) {
+        for (std::ptrdiff_t t = 0; t < times; ++t) {
+            for (int j = 0; j < 8; ++j) r[j] += e;
+        }
+    }
+    double total() const { return ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7])); }
+#endif
+};
+
+// One pass over the elements of a run-length sequence: each run's element
+// (its value, or its squared deviation), made once, and the position where
+// it ends. Runs of no elements are left out: NumPy makes no arithmetic of
+// theirs. Positions are asked for in increasing order.
+class RunPass {
 public:
-    RunElements(const Run* runs, std::ptrdiff_t count, Value value) : runs_(runs), count_(count), value_(value) {}
-
-    double operator()(std::ptrdiff_t i) {
-        seek(i);
-        return value_(runs_[run_].value);
-    }
-
-    // The element value when [lo, lo + n) lies inside one run.
-    bool constant(std::ptrdiff_t lo, std::ptrdiff_t n, double& element) {
-        seek(lo);
-        if (lo + n > start_ + runs_[run_].length) return false;
-        element = value_(runs_[run_].value);
-        return true;
-    }
-
-    // Writes the elements of [lo, lo + n) into `out`.
-    void fill(std::ptrdiff_t lo, std::ptrdiff_t n, double* out) {
-        seek(lo);
-        std::ptrdiff_t run = run_, start = start_, at = lo;
-        while (at < lo + n) {
-            std::ptrdiff_t end = start + runs_[run].length;
-            std::ptrdiff_t stop = end < lo + n ? end : lo + n;
-            std::fill_n(out + (at - lo), stop - at, value_(runs_[run].value));
-            at = stop;
-            start = end;
-            ++run;
+    template <class Element>
+    RunPass(const Run* runs, std::ptrdiff_t count, Element element) {
+        if (count > kInline) {
+            spilled_elements_.resize(static_cast<size_t>(count));
+            spilled_ends_.resize(static_cast<size_t>(count));
+            elements_ = spilled_elements_.data();
+            ends_ = spilled_ends_.data();
+        }
+        std::ptrdiff_t end = 0;
+        for (std::ptrdiff_t k = 0; k < count; ++k) {
+            if (runs[k].length == 0) continue;
+            end += runs[k].length;
+            elements_[used_] = element(runs[k].value);
+            ends_[used_] = end;
+            ++used_;
         }
     }
 
-    void rewind() {
-        run_ = 0;
-        start_ = 0;
+    // The element at i.
+    double operator()(std::ptrdiff_t i) {
+        while (ends_[k_] <= i) ++k_;
+        return elements_[k_];
     }
+
+    // The element when [lo, lo + n) lies inside one run.
+    bool constant(std::ptrdiff_t lo, std::ptrdiff_t n, double& element) {
+        while (ends_[k_] <= lo) ++k_;
+        element = elements_[k_];
+        return lo + n <= ends_[k_];
+    }
+
+    // pairwise()'s block [lo, lo + n), 8 <= n <= kBlock, lane by lane in its
+    // order: a group of eight inside one run adds the run's element to each
+    // accumulator, with no element written or read; a group across runs adds
+    // its eight elements.
+    OMBRIX_VECTOR_CLONES double block(std::ptrdiff_t lo, std::ptrdiff_t n) {
+        const double* elements = elements_;
+        const std::ptrdiff_t* ends = ends_;
+        std::ptrdiff_t k = k_;
+        const std::ptrdiff_t stop = lo + (n - n % 8), last = lo + n;
+        double group[8];
+        Lanes r;
+        while (ends[k] <= lo) ++k;
+        std::ptrdiff_t at = lo;
+        if (ends[k] - lo >= 8) {
+            r.set(elements[k]);
+        } else {
+            k = gather(elements, ends, k, lo, group);
+            r.set(group);
+        }
+        at += 8;
+        while (at < stop) {
+            while (ends[k] <= at) ++k;
+            std::ptrdiff_t end = ends[k] < stop ? ends[k] : stop;
+            std::ptrdiff_t groups = (end - at) >> 3;
+            r.add(elements[k], groups);
+            at += groups << 3;
+            if (at < stop && ends[k] < at + 8) {  // a group across runs
+                k = gather(elements, ends, k, at, group);
+                r.add(group);
+                at += 8;
+            }
+        }
+        double res = r.total();
+        for (; at < last; ++at) {
+            while (ends[k] <= at) ++k;
+            res += elements[k];
+        }
+        k_ = k;
+        return res;
+    }
+
+    void rewind() { k_ = 0; }
 
 private:
-    // Positions are asked for in increasing order within a pass.
-    void seek(std::ptrdiff_t i) {
-        while (run_ + 1 < count_ && i >= start_ + runs_[run_].length) {
-            start_ += runs_[run_].length;
-            ++run_;
+    // The eight elements from at, run by run from run k (ends[k] > at); the
+    // run of the last.
+    static std::ptrdiff_t gather(const double* elements, const std::ptrdiff_t* ends, std::ptrdiff_t k,
+                                 std::ptrdiff_t at, double* group) {
+        std::ptrdiff_t j = 0;
+        while (true) {
+            std::ptrdiff_t upto = ends[k] - at < 8 ? ends[k] - at : 8;
+            for (; j < upto; ++j) group[j] = elements[k];
+            if (j == 8) return k;
+            ++k;
         }
     }
 
-    const Run* runs_;
-    std::ptrdiff_t count_;
-    Value value_;
-    std::ptrdiff_t run_ = 0;
-    std::ptrdiff_t start_ = 0;
+    static constexpr std::ptrdiff_t kInline = 64;
+    double inline_elements_[kInline];
+    std::ptrdiff_t inline_ends_[kInline];
+    std::vector<double> spilled_elements_;
+    std::vector<std::ptrdiff_t> spilled_ends_;
+    double* elements_ = inline_elements_;
+    std::ptrdiff_t* ends_ = inline_ends_;
+    std::ptrdiff_t used_ = 0;
+    std::ptrdiff_t k_ = 0;
 };
 
 // pairwise() of n copies of one value e: it depends on e and n alone, so
@@ -272,14 +367,13 @@ private:
     static constexpr int kRemembered = 64;
     double e_ = 0.0;
     bool e_set_ = false;
-    int count_ = 0;
-    std::ptrdiff_t sizes_[kRemembered] = {};
-    double sums_[kRemembered] = {};
+    int count_ = 0;  // the entries below that hold sums
+    std::ptrdiff_t sizes_[kRemembered];
+    double sums_[kRemembered];
 };
 
 // pairwise() over a run-length sequence, operation for operation: a range
-// inside one run by its constant sum, a block across runs by the
-// element-wise code on its values.
+// inside one run by its constant sum, a block across runs lane by lane.
 template <class Source>
 double pairwise_runs(Source& a, ConstantSums& constant_sums, std::ptrdiff_t lo, std::ptrdiff_t n) {
     double e = 0.0;
@@ -289,11 +383,7 @@ double pairwise_runs(Source& a, ConstantSums& constant_sums, std::ptrdiff_t lo, 
         for (std::ptrdiff_t i = 0; i < n; ++i) res += a(lo + i);
         return res;
     }
-    if (n <= kBlock) {
-        double block[kBlock];
-        a.fill(lo, n, block);
-        return pairwise(Elements<true>{{reinterpret_cast<const char*>(block), n, sizeof(double)}}, 0, n);
-    }
+    if (n <= kBlock) return a.block(lo, n);
     std::ptrdiff_t n2 = n / 2;
     n2 -= n2 % 8;
     double left = pairwise_runs(a, constant_sums, lo, n2);
@@ -353,11 +443,11 @@ Result variance_of_runs(const Run* runs, std::ptrdiff_t count, std::ptrdiff_t ch
     return flagged([&] {
         double total = 0.0;
         if (!exact_integer_sum(runs, count, total)) {
-            RunElements values(runs, count, [](double v) { return v; });
+            RunPass values(runs, count, [](double v) { return v; });
             total = reduce_add_runs(values, n, chunk);
         }
         double mean = total / static_cast<double>(n);
-        RunElements squares(runs, count, [mean](double v) {
+        RunPass squares(runs, count, [mean](double v) {
             double d = v - mean;
             return d * d;
         });
