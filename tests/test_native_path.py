@@ -379,8 +379,15 @@ def test_long_smoothed_profiles_agree(seed, errors):
         assert_paths_agree(lambda: ombrix.perm_cnv_pyx(finite, 1.0, 3.0, 3, seed))
 
 
+@pytest.mark.parametrize("possion", [2.2e9, 1e12])
+def test_poisson_draws_past_32_bits_agree(possion):
+    # perm_cnv_pyx reads a native draw by index; one past int's range is
+    # refused as converting the array's own element refuses it
+    assert_paths_agree(lambda: ombrix.perm_cnv_pyx(PROFILE, 1.0, possion, 3, 1))
+
+
 # Profiles of a few thousand positions in a few long runs: the variance is
-# made from the runs from 256 positions a run on.
+# made from the runs from 100 positions a run on (256 once written out).
 MEDIUM_PROFILE = np.repeat([2.0, 3.0, 1.0, 2.0], [700, 500, 300, 500])
 
 

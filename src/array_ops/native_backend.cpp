@@ -594,14 +594,12 @@ int NativeBackend::pieces_at_once(const FloatVector& data, const CutPositions& c
 int NativeBackend::segments_at_once(const FloatVector& data, const CutPositions& cut, int first, int segments,
                                     Pieces& pieces, std::vector<kernels::Run>* rounded_made, bool window_each) {
     [[maybe_unused]] volatile double sink = 0.0;  // keeps every mean ahead of the flag test
+    const double* positions = cut.positions.data();
     int j = first;
-    for (; j < segments; ++j) {
-        if ((j & 1023) == 1023) break;
-        int start = 0, end = 0;
-        if (!cut_to_int(cut.positions[static_cast<size_t>(j)], start) ||
-            !cut_to_int(cut.positions[static_cast<size_t>(j) + 1], end)) {
-            break;
-        }
+    int start = 0, end = 0;  // each position converted once: the end of one segment starts the next
+    if (j < segments && !cut_to_int(positions[j], start)) return j;
+    for (; j < segments; ++j, start = end) {
+        if ((j & 1023) == 1023 || !cut_to_int(positions[j + 1], end)) break;
         if (end < start) {
             if (rounded_made) continue;
             break;

@@ -151,9 +151,11 @@ Ref GlobalGenerator::poisson(double lam) {
     return random_call(names.poisson, {lam_obj.get()});
 }
 
-Ref GlobalGenerator::poisson_as_double(double lam, int size) {
+Ref GlobalGenerator::poisson_as_double(double lam, int size, bool* drawn_natively) {
+    if (drawn_natively) *drawn_natively = false;
     if (lam >= 0.0 && lam <= kLargestNativeLambda && size >= 0 && size <= kLargestNativeSize && native_ready()) {
         kernels::Generator& g = generator();
+        if (drawn_natively) *drawn_natively = true;
         return array_of_draws(size, [&] { return static_cast<double>(kernels::poisson(g, lam)); });
     }
     settle_draws();

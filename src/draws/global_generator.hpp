@@ -36,8 +36,9 @@ public:
     // into out[0 .. count), where it does.
     bool native_exponentials(double scale, long long count);
     void draw_exponentials(double scale, long long count, double* out);
-    // np.random.poisson(lam, size=size).astype("double")
-    Ref poisson_as_double(double lam, int size);
+    // np.random.poisson(lam, size=size).astype("double"); `drawn_natively`,
+    // when given, tells whether the native replica drew the array.
+    Ref poisson_as_double(double lam, int size, bool* drawn_natively = nullptr);
     // np.random.exponential(scale, size=size)
     Ref exponential(double scale, PyObject* size);
 };

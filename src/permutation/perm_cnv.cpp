@@ -58,9 +58,13 @@ std::optional<double> permute(const FloatVector& cnv_data, int n, double exp_lam
         if (!draws.seed(k)) return trace.at(Lines::reseed);
         // d + 1 in 32-bit arithmetic, wrapping as the draw count did
         int size = static_cast<int>(static_cast<unsigned>(d) + 1u);
-        Ref size_obj = Ref::steal(PyLong_FromLong(size));
-        if (!size_obj) return trace.at(Lines::exponential);
-        if (!assign(weights, draws.exponential(exp_lam, size_obj.get()))) return trace.at(Lines::exponential);
+        bool drawn = false;
+        if (!draw_native_weights(draws, exp_lam, size, weights, drawn)) return trace.at(Lines::exponential);
+        if (!drawn) {
+            Ref size_obj = Ref::steal(PyLong_FromLong(size));
+            if (!size_obj) return trace.at(Lines::exponential);
+            if (!assign(weights, draws.exponential(exp_lam, size_obj.get()))) return trace.at(Lines::exponential);
+        }
     }
     return with_array_ops(true, [&](ArrayOps& ops) { return smooth_and_score(ops, cnv_data, n, weights); });
 }
@@ -85,24 +89,42 @@ bool for_each_permutation(const FloatVector& cnv_data, double exp_lam, double po
                           Visit&& visit) {
     int n = static_cast<int>(cnv_data.length);
     TypedFloatArray draws;
+    bool own_draws = false;  // drawn natively: an array that nothing else has seen
     {
         GlobalGenerator generator;
         if (!generator.seed(seed)) return failed(Lines::seed);
-        if (!assign(draws, generator.poisson_as_double(possion_lam, random_num))) return failed(Lines::poisson);
+        if (!assign(draws, generator.poisson_as_double(possion_lam, random_num, &own_draws))) {
+            return failed(Lines::poisson);
+        }
     }
-    Ref iterator = Ref::steal(PyObject_GetIter(draws.object.get()));
-    if (!iterator) return failed(Lines::next_draw);
+    Ref iterator;
+    if (!own_draws) {
+        iterator = Ref::steal(PyObject_GetIter(draws.object.get()));
+        if (!iterator) return failed(Lines::next_draw);
+    }
     FinishedAtEnd draws_settled;
     SignalCheck signals;  // a long run stays interruptible
     for (int k = 0;; ++k) {
         if (signals.interrupted_after(n + 1)) return failed(Lines::next_draw);
-        Ref item = Ref::steal(PyIter_Next(iterator.get()));
-        if (!item) {
-            if (PyErr_Occurred()) return failed(Lines::next_draw);
-            return true;
-        }
         int d = 0;
-        if (!to_int32(item.get(), d)) return failed(Lines::next_draw);
+        if (own_draws) {
+            // the draws by index, as iterating the array gives them
+            if (k >= draws.view.length) return true;
+            double drawn = draws.view[k];
+            if (drawn >= 0.0 && drawn <= 2147483647.0) {
+                d = static_cast<int>(drawn);  // a count: an integer
+            } else {
+                Ref item = Ref::steal(PySequence_GetItem(draws.object.get(), k));  // int() refuses it
+                if (!item || !to_int32(item.get(), d)) return failed(Lines::next_draw);
+            }
+        } else {
+            Ref item = Ref::steal(PyIter_Next(iterator.get()));
+            if (!item) {
+                if (PyErr_Occurred()) return failed(Lines::next_draw);
+                return true;
+            }
+            if (!to_int32(item.get(), d)) return failed(Lines::next_draw);
+        }
         Step step = Step::Next;
         if (d == 0) {
             step = visit(nullptr);

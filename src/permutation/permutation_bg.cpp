@@ -21,12 +21,6 @@ using Lines = PermutationBgLines;
 constexpr CutLines kCutLines = {Lines::normalise, Lines::cut_positions, Lines::drop_zero, Lines::drop_end,
                                 Lines::add_bounds};
 
-// The merged runs of equal rounded segment means.
-struct Runs {
-    std::vector<double> means;
-    std::vector<long long> lengths;
-};
-
 // A segment's rounded mean m and its length into the runs.
 void add_run(Runs& runs, double m, long long length) {
     if (!runs.means.empty() && m == runs.means.back()) {  // NaN opens a run of its own
@@ -88,7 +82,8 @@ std::optional<double> score_runs(ArrayOps& ops, Pieces& pieces, const Runs& runs
 }
 
 // The steps after the draws: cut positions, segments, runs and the score.
-std::optional<double> resegment_and_score(ArrayOps& ops, const FloatVector& data, double lbd, TypedFloatArray& weights) {
+std::optional<double> resegment_and_score(ArrayOps& ops, const FloatVector& data, double lbd, TypedFloatArray& weights,
+                                          BackgroundBuffers& buffers) {
     Py_ssize_t N = data.length;
     int n = static_cast<int>(N);
     std::optional<CutPositions> cut = cut_positions(ops, weights, n, N, EndFilter::DropEqual, trace, kCutLines);
@@ -98,12 +93,14 @@ std::optional<double> resegment_and_score(ArrayOps& ops, const FloatVector& data
     if (!pieces) return trace.at(Lines::pieces_list);
     std::optional<Py_ssize_t> cut_count = ops.cut_count(*cut);
     if (!cut_count) return trace.at(Lines::cut_count);
-    Runs runs;
+    Runs& runs = buffers.runs;
+    runs.means.clear();
+    runs.lengths.clear();
     int segments = static_cast<int>(*cut_count - 1);
-    // at most a run a segment: one allocation each, not one per doubling
+    // at most a run a segment: allocated once, not once per doubling
     runs.means.reserve(static_cast<size_t>(std::max(segments, 0)));
     runs.lengths.reserve(static_cast<size_t>(std::max(segments, 0)));
-    std::vector<Pieces::Run> made;
+    std::vector<Pieces::Run>& made = buffers.made;
     made.reserve(static_cast<size_t>(std::max(segments, 0)));
     for (int j = 0; j < *cut_count - 1; ++j) {
         j = add_segments_at_once(ops, *pieces, data, *cut, j, segments, runs, made);
@@ -143,15 +140,12 @@ bool draw_weights(double lbd, double possion_lbd, int seed, TypedFloatArray& wei
     }
     Ref d;
     if (std::optional<long long> count = draws.native_poisson(possion_lbd)) {
-        long long size = *count > 1 ? *count : 1;
-        if (draws.native_exponentials(lbd, size)) {
-            if (!scratch_array(static_cast<Py_ssize_t>(size), weights)) {
-                trace.at(Lines::exponential);
-                return false;
-            }
-            draws.draw_exponentials(lbd, size, reinterpret_cast<double*>(const_cast<char*>(weights.view.base)));
-            return true;
+        bool drawn = false;
+        if (!draw_native_weights(draws, lbd, *count > 1 ? *count : 1, weights, drawn)) {
+            trace.at(Lines::exponential);
+            return false;
         }
+        if (drawn) return true;
         d = Ref::steal(PyLong_FromLongLong(*count));  // NumPy's call makes the exponentials
     } else {
         d = draws.poisson(possion_lbd);
@@ -170,7 +164,8 @@ bool draw_weights(double lbd, double possion_lbd, int seed, TypedFloatArray& wei
 
 }  // namespace
 
-std::optional<BackgroundValue> background_value(const FloatVector& data, double lbd, double possion_lbd, int seed) {
+std::optional<BackgroundValue> background_value(const FloatVector& data, double lbd, double possion_lbd, int seed,
+                                                BackgroundBuffers& buffers) {
     TypedFloatArray weights;
     if (!draw_weights(lbd, possion_lbd, seed, weights)) return std::nullopt;
     Py_ssize_t weight_count = PyObject_Length(weights.object.get());
@@ -182,14 +177,15 @@ std::optional<BackgroundValue> background_value(const FloatVector& data, double 
     }
 
     std::optional<double> score =
-        with_array_ops(true, [&](ArrayOps& ops) { return resegment_and_score(ops, data, lbd, weights); });
+        with_array_ops(true, [&](ArrayOps& ops) { return resegment_and_score(ops, data, lbd, weights, buffers); });
     if (!score) return std::nullopt;
     return BackgroundValue{*score, {}};
 }
 
 PyObject* permutation_bg(const FloatVector& data, const FloatMatrix&, double lbd, double possion_lbd, int,
                          int seed) {
-    std::optional<BackgroundValue> background = background_value(data, lbd, possion_lbd, seed);
+    BackgroundBuffers buffers;
+    std::optional<BackgroundValue> background = background_value(data, lbd, possion_lbd, seed, buffers);
     if (!background) return nullptr;
     if (background->object) return background->object.release();
     PyObject* result = PyFloat_FromDouble(background->value);

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <optional>
+#include <vector>
 
+#include "../array_ops/array_ops.hpp"
 #include "../capi/ref.hpp"
 #include "../capi/views.hpp"
 
@@ -38,8 +40,22 @@ struct BackgroundValue {
     Ref object;
 };
 
+// The merged runs of equal rounded segment means.
+struct Runs {
+    std::vector<double> means;
+    std::vector<long long> lengths;
+};
+
+// What a background builds, kept by a loop of backgrounds from one to the
+// next so that each does not allocate it anew.
+struct BackgroundBuffers {
+    Runs runs;
+    std::vector<Pieces::Run> made;  // segments made at once
+};
+
 // The background of `seed`; nullopt with the exception pending.
-std::optional<BackgroundValue> background_value(const FloatVector& data, double lbd, double possion_lbd, int seed);
+std::optional<BackgroundValue> background_value(const FloatVector& data, double lbd, double possion_lbd, int seed,
+                                                BackgroundBuffers& buffers);
 
 // Internal routine: a new float (or NumPy's inf object), or nullptr with the
 // exception pending. chr_pos and size are accepted and never read.

@@ -98,6 +98,7 @@ std::optional<int> count_backgrounds(const FloatVector& cnv, int random_num, PyO
     run = 0;
     FinishedAtEnd draws_settled;
     SignalCheck signals;  // a long run stays interruptible
+    BackgroundBuffers buffers;
     for (int i = 1; i <= random_num; ++i) {
         if (stop_after > 0 && num_greater == stop_after) break;
         if (signals.interrupted_after(cnv.length + 1)) return trace.at(Lines::background);
@@ -109,7 +110,7 @@ std::optional<int> count_backgrounds(const FloatVector& cnv, int random_num, PyO
             Ref table = score_item(score, names.smooth_segment);
             if (!table || PyObject_Length(table.get()) < 0) return trace.at(Lines::background_args);
         }
-        std::optional<BackgroundValue> value = background_value(cnv, exp_lbd, p, i);
+        std::optional<BackgroundValue> value = background_value(cnv, exp_lbd, p, i, buffers);
         if (!value) return trace.at(Lines::background);
         double background = value->value;
         if (value->object && !to_double(value->object.get(), background)) return trace.at(Lines::background);

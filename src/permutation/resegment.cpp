@@ -1,5 +1,7 @@
 #include "resegment.hpp"
 
+#include "../array_ops/scratch_arrays.hpp"
+
 
 namespace ombrix {
 
@@ -12,6 +14,16 @@ std::optional<CutPositions> cut_positions(ArrayOps& ops, TypedFloatArray& weight
     if (!ops.drop_end(*cut, end, filter)) return trace.at(lines.drop_end);
     if (!ops.add_bounds(*cut, end)) return trace.at(lines.add_bounds);
     return cut;
+}
+
+bool draw_native_weights(GlobalGenerator& draws, double scale, long long count, TypedFloatArray& weights,
+                         bool& drawn) {
+    drawn = false;
+    if (!draws.native_exponentials(scale, count)) return true;
+    if (!scratch_array(static_cast<Py_ssize_t>(count), weights)) return false;
+    draws.draw_exponentials(scale, count, reinterpret_cast<double*>(const_cast<char*>(weights.view.base)));
+    drawn = true;
+    return true;
 }
 
 }  // namespace ombrix

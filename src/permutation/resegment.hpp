@@ -6,6 +6,7 @@
 #include "../array_ops/segments.hpp"
 #include "../capi/failures.hpp"
 #include "../capi/python_code.hpp"
+#include "../draws/global_generator.hpp"
 
 namespace ombrix {
 
@@ -24,6 +25,12 @@ struct CutLines {
 // of the failing statement, on failure.
 std::optional<CutPositions> cut_positions(ArrayOps& ops, TypedFloatArray& weights, int scale, Py_ssize_t end,
                                           EndFilter filter, const Traceback& trace, const CutLines& lines);
+
+// np.random.exponential(scale, size=count) drawn natively into a reused
+// array (scratch_array) where the native replica makes it now, `drawn` then
+// set; else nothing drawn, for NumPy's call. False with MemoryError pending.
+bool draw_native_weights(GlobalGenerator& draws, double scale, long long count, TypedFloatArray& weights,
+                         bool& drawn);
 
 // Checks for a pending signal every 1024 segments, so that a call with a huge
 // draw stops on Ctrl-C whatever its segments cost; true with the exception
