@@ -112,7 +112,7 @@ bool worth_runs(const std::vector<Pieces::Run>& runs, Py_ssize_t length, bool wr
     // positions per run from which the runs win, measured in instructions
     // (n = 200 to 20 000, 5 to 200 runs)
     Py_ssize_t span = 256;
-    if (!written_out) span = 100;
+    if (!written_out) span = 80;
     return length >= span * static_cast<Py_ssize_t>(runs.size());
 }
 
@@ -464,6 +464,8 @@ std::optional<CutPositions> NativeBackend::rounded_running_sum(TypedFloatArray& 
     if (!gate_closed_ && plain_writable_array(weights)) {
         CutPositions cut;
         cut.native = true;
+        // room for the two bounds that add_bounds puts around them
+        cut.positions.reserve(static_cast<size_t>(weights.view.length) + 2);
         unsigned flags = kernels::rounded_running_sum(doubles(weights.view), static_cast<double>(scale), cut.positions);
         bool finite = std::all_of(cut.positions.begin(), cut.positions.end(), [](double c) { return std::isfinite(c); });
         if (!reported(flags) && finite) return cut;

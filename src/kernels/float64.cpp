@@ -193,7 +193,14 @@ struct Lanes {
     // e added to each lane `times` times over
     void add(double e, std::ptrdiff_t times) {
         Half v = {e, e, e, e};
-        for (std::ptrdiff_t t = 0; t < times; ++t) {
+        std::ptrdiff_t t = 0;
+        for (; t + 2 <= times; t += 2) {  // two at a time: the additions, not the loop, count
+            low += v;
+            high += v;
+            low += v;
+            high += v;
+        }
+        if (t < times) {
             low += v;
             high += v;
         }
@@ -302,6 +309,12 @@ private:
     // run of the last.
     static std::ptrdiff_t gather(const double* elements, const std::ptrdiff_t* ends, std::ptrdiff_t k,
                                  std::ptrdiff_t at, double* group) {
+        std::ptrdiff_t first = ends[k] - at;  // lanes of run k
+        if (ends[k + 1] - at >= 8) {  // the common case: two runs
+            double e = elements[k], next = elements[k + 1];
+            for (std::ptrdiff_t j = 0; j < 8; ++j) group[j] = j < first ? e : next;
+            return k + 1;
+        }
         std::ptrdiff_t j = 0;
         while (true) {
             std::ptrdiff_t upto = ends[k] - at < 8 ? ends[k] - at : 8;
