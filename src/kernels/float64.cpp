@@ -248,6 +248,9 @@ public:
         }
     }
 
+    RunPass(const RunPass&) = delete;  // it points into itself
+    RunPass& operator=(const RunPass&) = delete;
+
     // The element at i.
     double operator()(std::ptrdiff_t i) {
         while (ends_[k_] <= i) ++k_;
