@@ -312,8 +312,8 @@ def test_a_resume_with_another_fallback_is_refused(tmp_path):
     with pytest.raises(BatchError, match="backgrounds: 3000 then, 2000 now"):
         score(SAMPLE, states="thresholds", backgrounds=2000, chunk_size=1, possion_lambda=first, output=output,
               resume=True)
-    resumed = score(SAMPLE, states="thresholds", backgrounds=3000, chunk_size=1, possion_lambda=first,
-                    output=output, resume=True)
+    # no chunk_size given: the unfinished run's (1, not the default) cuts the rest
+    resumed = score(SAMPLE, states="thresholds", backgrounds=3000, possion_lambda=first, output=output, resume=True)
     whole = score(SAMPLE, states="thresholds", backgrounds=3000, possion_lambda=first)
     pd.testing.assert_frame_equal(resumed, whole, check_exact=True)
 

@@ -81,7 +81,8 @@ RUN_OPTIONS_DOC = """\
     oversubscribe
         Start ``n_jobs`` processes even beyond the cores this process may use.
     chunk_size
-        Distinct profiles per chunk sent to a process; chosen from the work when None.
+        Distinct profiles per chunk sent to a process; chosen from the work when None
+        (a resume keeps the unfinished run's).
     output
         Write the table here (``.parquet``, ``.tsv`` or ``.csv``); finished
         chunks are kept beside it for a resume.

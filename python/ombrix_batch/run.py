@@ -276,7 +276,10 @@ def run_scoring(source: Any, options: Options) -> Scored:
             planners, _ = worker_count(-1 if on_dask else n_jobs, blocks, oversubscribe)
             plan = make_plan(atlas, chosen_states, backgrounds, exp_lambda, possion_lambda, with_r, version,
                              stop_after, planners, settings)
-        size = chunk_size or default_chunk_size(plan.task_count)
+        # a resume cuts the tasks as the unfinished run did, unless told otherwise
+        kept_size = store.kept.get("chunk_size") if store and store.kept else None
+        size = chunk_size or (kept_size if isinstance(kept_size, int) and kept_size >= 1 else None) or \
+            default_chunk_size(plan.task_count)
         chunk_count = math.ceil(plan.task_count / size)
         workers, workers_capped = (1, None) if on_dask else worker_count(n_jobs, chunk_count, oversubscribe)
         notes = [workers_capped] if workers_capped else []
