@@ -158,6 +158,8 @@ def worker_count(n_jobs: int | None, chunks: int, oversubscribe: bool) -> tuple[
     """Processes to start, and a note when fewer than asked: never more than
     the chunks, nor (unless `oversubscribe`) than the cores this process may use."""
     check_n_jobs(n_jobs)
+    if n_jobs == 1:
+        return 1, None  # one is never more than the cores: no need to count them (about 0.3 ms)
     from joblib import cpu_count
 
     cores = cpu_count()
