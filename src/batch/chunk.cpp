@@ -65,22 +65,15 @@ bool bind_chunk(PyObject* values, PyObject* starts, PyObject* exp_lambda, PyObje
     return true;
 }
 
-// An item of a result dictionary (borrowed); KeyError where it is missing.
-PyObject* item(PyObject* dict, PyObject* key) {
-    PyObject* value = PyDict_GetItemWithError(dict, key);
-    if (!value && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-    return value;
-}
-
-// The same as a double or an integer.
+// An item of a result dictionary as a double or an integer; KeyError where it is missing.
 bool item_double(PyObject* dict, PyObject* key, double& out) {
-    PyObject* value = item(dict, key);
+    PyObject* value = dict_item(dict, key);
     out = value ? PyFloat_AsDouble(value) : -1.0;
     return value && !(out == -1.0 && PyErr_Occurred());
 }
 
 bool item_integer(PyObject* dict, PyObject* key, long long& out) {
-    PyObject* value = item(dict, key);
+    PyObject* value = dict_item(dict, key);
     out = value ? PyLong_AsLongLong(value) : -1;
     return value && !(out == -1 && PyErr_Occurred());
 }
@@ -98,9 +91,9 @@ bool score_task(const ChunkViews& chunk, Py_ssize_t k, int backgrounds, int stop
     Ref judged = Ref::steal(permutation_score(0, cnv, FloatMatrix{}, exp_lambda, possion_lambda, 0, backgrounds,
                                               true, StopRule{stop_after, true, &run, nullptr}));
     if (!judged) return false;
-    PyObject* score = item(judged.get(), names.dc);
+    PyObject* score = dict_item(judged.get(), names.dc);
     if (!score) return false;
-    PyObject* segments = item(score, names.smooth_segment);
+    PyObject* segments = dict_item(score, names.smooth_segment);
     Py_ssize_t n_segments = segments ? PyObject_Length(segments) : -1;
     double rearrange_score = 0.0, limit = 0.0;
     long long num_greater = 0;

@@ -40,6 +40,13 @@ inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyOb
     return call(method, args);
 }
 
+// dict[key] of an exact dict (borrowed); KeyError where it is missing.
+inline PyObject* dict_item(PyObject* dict, PyObject* key) {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (!value && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+    return value;
+}
+
 // The item `index` of a sequence result (a tuple from np.where, a pair of a
 // dictionary's items).
 inline Ref item_at(PyObject* obj, Py_ssize_t index) {

@@ -72,12 +72,7 @@ Ref mean_of_numbers(const FloatVector& values) {
 // score[key]: a borrowed reference from the module's own dict, or a new one
 // from any other mapping; null with the exception pending.
 Ref score_item(PyObject* score, PyObject* key) {
-    if (PyDict_CheckExact(score)) {
-        PyObject* item = PyDict_GetItemWithError(score, key);
-        if (item) return Ref::borrow(item);
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-        return {};
-    }
+    if (PyDict_CheckExact(score)) return Ref::borrow(dict_item(score, key));
     return Ref::steal(PyObject_GetItem(score, key));
 }
 
