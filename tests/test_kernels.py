@@ -181,6 +181,18 @@ def assert_run_variances_are_the_variance(runs, bufsize):
     assert (bits(value), flags.value) == (bits(expected), expected_flags)
 
 
+@pytest.mark.parametrize("seed", range(4))
+def test_variances_of_many_runs(seed):
+    # more runs than the passes hold inline, short ones (a group of eight
+    # across three runs and more) among long ones
+    rng = np.random.default_rng(seed)
+    lengths = rng.integers(0, 12, 150)
+    lengths[::17] = rng.integers(100, 300, len(lengths[::17]))
+    runs = list(zip(rng.normal(size=150) * 10.0 ** rng.integers(-3, 4, 150), lengths))
+    for bufsize in BUFSIZES:
+        assert_run_variances_are_the_variance(runs, bufsize)
+
+
 # Integers whose sum no order of additions rounds take a shortcut; near 2**53
 # (and with one value that is not an integer) they must not.
 integral = st.one_of(st.integers(-6, 6), st.integers(-2**53, 2**53), st.sampled_from([2**52, 2**53 - 1, -2**52]),
