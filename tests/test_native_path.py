@@ -387,7 +387,7 @@ def test_poisson_draws_past_32_bits_agree(possion):
 
 
 # Profiles of a few thousand positions in a few long runs: the variance is
-# made from the runs from 100 positions a run on (256 once written out).
+# made from the runs from 60 positions a run on (256 once written out).
 MEDIUM_PROFILE = np.repeat([2.0, 3.0, 1.0, 2.0], [700, 500, 300, 500])
 
 
@@ -401,3 +401,29 @@ def test_medium_profiles_of_long_runs_agree(errors, bufsize, possion):
             assert_paths_agree(lambda: ombrix.perm_cnv_pyx(MEDIUM_PROFILE, 1.0, possion, 3, seed))
         assert_paths_agree(lambda: ombrix.permutation_score(0, MEDIUM_PROFILE, None, np.array([1.0]),
                                                             np.array([possion]), 0, 30, True))
+
+
+def test_numpy_reads_the_whole_smoothed_profile(monkeypatch):
+    """perm_cnv_pyx writes its smoothed profile out only when something reads
+    its elements. Once Python code has replaced np.var mid-call, NumPy's own
+    var reads the array: every value must be there, not the last call's."""
+    profile = np.repeat([2.0, 7.0, 1.0, 4.0, 3.0], [600, 500, 300, 400, 200])
+    expected = canonical(ombrix.perm_cnv_pyx(profile, 1.0, 12.0, 6, 3))
+    ombrix.perm_cnv_pyx(profile[::-1].copy(), 1.0, 12.0, 6, 3)  # other values in the reused array
+    numpy_exp, numpy_var = np.exp, np.var
+    seen = []
+
+    def recording_var(a, *args, **kwargs):
+        seen.append(np.array(a))
+        return numpy_var(a, *args, **kwargs)
+
+    def replacing_exp(x):  # runs between the smoothing and the variance
+        monkeypatch.setattr(np, "var", recording_var)
+        return numpy_exp(x)
+
+    monkeypatch.setattr(np, "exp", replacing_exp)
+    assert canonical(ombrix.perm_cnv_pyx(profile, 1.0, 12.0, 6, 3)) == expected
+    assert seen
+    for smoothed in seen:  # each segment's mean over the whole profile
+        assert len(smoothed) == len(profile)
+        assert np.all((smoothed >= 1.0) & (smoothed <= 7.0))

@@ -17,6 +17,7 @@
 
 #include "../kernels/float64.hpp"
 #include "../capi/typed_array.hpp"
+#include "reused_vector.hpp"
 
 namespace ombrix {
 
@@ -25,7 +26,7 @@ namespace ombrix {
 struct ChangePoints {
     TypedInt64Array indices;        // np.where(np.diff(profile) != 0)[0]
     TypedFloatArray as_double;      // indices.astype("double")
-    std::vector<double> positions;  // native
+    ReusedVector<double> positions;  // native
     bool native = false;
 
     Py_ssize_t count() const {
@@ -51,9 +52,10 @@ struct FloatValues {
 
 // The cut positions of a re-segmentation.
 struct CutPositions {
-    TypedFloatArray array;          // NumPy's
-    std::vector<double> positions;  // native
+    TypedFloatArray array;           // NumPy's
+    ReusedVector<double> positions;  // native
     bool native = false;
+    bool whole = false;  // native positions that are whole numbers (or NaN, or infinite)
 
     double at(Py_ssize_t j) const { return native ? positions[static_cast<size_t>(j)] : array.view[j]; }
 };
@@ -64,7 +66,7 @@ struct CutPositions {
 struct Pieces {
     Ref list;  // NumPy's
     using Run = kernels::Run;
-    std::vector<Run> runs;
+    ReusedVector<Run> runs;
     Py_ssize_t length = 0;  // values in the runs
     Py_ssize_t added = 0;   // pieces appended, empty ones included
     Ref array;              // the written-out profile: `written` values from

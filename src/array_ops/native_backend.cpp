@@ -111,16 +111,16 @@ bool write_out(Pieces& pieces) {
 bool worth_runs(const std::vector<Pieces::Run>& runs, Py_ssize_t length, bool written_out) {
     // positions per run from which the runs win, measured in instructions
     // (n = 200 to 20 000, 5 to 200 runs)
-    Py_ssize_t span = 256;
-    if (!written_out) span = 80;
+    Py_ssize_t span = 128;
+    if (!written_out) span = 60;
     return length >= span * static_cast<Py_ssize_t>(runs.size());
 }
 
-// The written-out profile.
+// The profile's array, as long as the runs.
 FloatVector smoothed_view(const Pieces& pieces) {
     FloatVector view;
     view.base = reinterpret_cast<const char*>(pieces.data);
-    view.length = pieces.written;
+    view.length = pieces.length;
     view.stride = sizeof(double);
     view.owner = pieces.array;
     return view;
@@ -207,6 +207,7 @@ NativeBackend::NativeBackend(const NativeConditions& conditions) : conditions_(c
 template <class NumpyCall, class... Values>
 auto NativeBackend::hand_over(NumpyCall&& numpy_call, Values&&... values) -> decltype(numpy_call()) {
     using Made = decltype(numpy_call());
+    write_smoothed_profile();
     before_python_code();
     Made made{};
     if ((give_numpy_form(values) && ...)) made = numpy_call();
@@ -233,6 +234,7 @@ std::optional<double> NativeBackend::reduce(const FloatVector& v,
                                             kernels::Result (*kernel)(kernels::Doubles, std::ptrdiff_t),
                                             NumpyCall&& numpy_call) {
     if (!gate_closed_ && !v.is_none() && v.length > 0) {
+        make_readable(v);
         kernels::Result r = kernel(doubles(v), conditions_.reduction_chunk);
         if (!reported(r.flags)) return r.value;
     }
@@ -248,7 +250,7 @@ std::optional<double> NativeBackend::std(const FloatVector& v) {
 }
 
 std::optional<double> NativeBackend::var(const FloatVector& v) {
-    if (!gate_closed_ && is_smoothed_profile(v) && worth_runs(smoothed_runs_, v.length, true)) {
+    if (!gate_closed_ && is_smoothed_profile(v) && worth_runs(smoothed_runs_, v.length, !smoothed_pending_)) {
         // the smoothed profile by its runs: the same bits and flags, less work
         kernels::Result r = kernels::variance_of_runs(smoothed_runs_.data(),
                                                       static_cast<std::ptrdiff_t>(smoothed_runs_.size()),
@@ -260,6 +262,7 @@ std::optional<double> NativeBackend::var(const FloatVector& v) {
 }
 
 std::optional<double> NativeBackend::runs_variance(const FloatVector& v, const std::vector<Pieces::Run>& runs) {
+    make_readable(v);
     kernels::Result r = kernels::variance_with_runs(doubles(v), runs.data(), static_cast<std::ptrdiff_t>(runs.size()),
                                                     conditions_.reduction_chunk);
     if (!reported(r.flags)) return r.value;
@@ -275,6 +278,7 @@ bool NativeBackend::is_smoothed_profile(const FloatVector& v) const {
 // piece and the step between pieces: computing each of them once gives the
 // change points and the flags of the element-by-element differences.
 unsigned NativeBackend::smoothed_change_points(std::vector<double>& positions) const {
+    positions.reserve(smoothed_runs_.size());  // one a step, unless a run's m - m is not 0 (NaN, infinity)
     kernels::clear_fp_flags();
     Py_ssize_t position = 0;
     double previous = 0.0;
@@ -286,7 +290,8 @@ unsigned NativeBackend::smoothed_change_points(std::vector<double>& positions) c
             sink = step;
             if (step != 0) positions.push_back(static_cast<double>(position - 1));
         }
-        if (run.length > 1) {
+        // m - m of a finite m is +0.0 and raises nothing
+        if (run.length > 1 && !std::isfinite(run.value)) {
             double inside = run.value - run.value;
             sink = inside;
             if (inside != 0) {
@@ -302,6 +307,7 @@ unsigned NativeBackend::smoothed_change_points(std::vector<double>& positions) c
 
 unsigned NativeBackend::find_change_points(const FloatVector& profile, std::vector<double>& positions) {
     if (is_smoothed_profile(profile)) return smoothed_change_points(positions);
+    make_readable(profile);
     return kernels::change_points(doubles(profile), positions);
 }
 
@@ -451,6 +457,10 @@ bool NativeBackend::normalise(TypedFloatArray& weights) {
         static std::vector<double> quotients;
         if (!reported(total.flags) && !reported(kernels::divide(doubles(weights.view), total.value, quotients))) {
             auto* out = const_cast<char*>(weights.view.base);
+            if (weights.view.stride == sizeof(double)) {
+                std::memcpy(out, quotients.data(), quotients.size() * sizeof(double));
+                return true;
+            }
             for (size_t i = 0; i < quotients.size(); ++i) {
                 std::memcpy(out + static_cast<Py_ssize_t>(i) * weights.view.stride, &quotients[i], sizeof(double));
             }
@@ -468,6 +478,8 @@ std::optional<CutPositions> NativeBackend::rounded_running_sum(TypedFloatArray& 
         cut.positions.reserve(static_cast<size_t>(weights.view.length) + 2);
         unsigned flags = kernels::rounded_running_sum(doubles(weights.view), static_cast<double>(scale), cut.positions);
         bool finite = std::all_of(cut.positions.begin(), cut.positions.end(), [](double c) { return std::isfinite(c); });
+        // rint's integers, and sums of integers, which stay whole however they round
+        cut.whole = true;
         if (!reported(flags) && finite) return cut;
     }
     // NumPy's own statements from here on, with their warnings, errors and NaN cuts
@@ -505,7 +517,11 @@ std::optional<Pieces> NativeBackend::begin_pieces(const CutPositions& cut) {
     // positions without a 32-bit value are refused before any piece.
     Py_ssize_t cut_total = cut.native ? static_cast<Py_ssize_t>(cut.positions.size()) : cut.array.view.length;
     double largest = 0.0;
-    for (Py_ssize_t j = 0; j < cut_total; ++j) largest = std::max(largest, cut.at(j));
+    if (cut.native) {
+        for (double c : cut.positions) largest = std::max(largest, c);
+    } else {
+        for (Py_ssize_t j = 0; j < cut_total; ++j) largest = std::max(largest, cut.array.view[j]);
+    }
     npy_intp capacity = largest < 2147483648.0 ? static_cast<npy_intp>(largest) : 0;
     FloatVector view;
     if (!scratch_vector(Scratch::smoothed, capacity, view)) return std::nullopt;
@@ -556,6 +572,7 @@ std::optional<double> NativeBackend::rounded_mean(const FloatVector& segment) {
         if (!rounded || !to_double(rounded.get(), value)) return std::nullopt;
         return value;
     }
+    make_readable(segment);
     kernels::Result r = kernels::mean(doubles(segment), conditions_.reduction_chunk);
     if (!reported(r.flags)) return std::rint(r.value);
     return hand_over([&] { return numpy_.rounded_mean(segment); });
@@ -577,6 +594,7 @@ bool NativeBackend::add_piece(Pieces& pieces, double value, int length) {
 int NativeBackend::pieces_at_once(const FloatVector& data, const CutPositions& cut, int first, int segments,
                                   Pieces& pieces, std::vector<kernels::Run>* rounded_made) {
     if (gate_closed_ || !pieces.native || !cut.native || data.is_none()) return first;
+    make_readable(data);
     // One flag window for the whole stretch. It also sees flags that no mean
     // raised (a conversion to single precision, say), so a flag NumPy would
     // report makes the stretch again with a window a mean, which stops
@@ -596,8 +614,40 @@ int NativeBackend::pieces_at_once(const FloatVector& data, const CutPositions& c
 int NativeBackend::segments_at_once(const FloatVector& data, const CutPositions& cut, int first, int segments,
                                     Pieces& pieces, std::vector<kernels::Run>* rounded_made, bool window_each) {
     [[maybe_unused]] volatile double sink = 0.0;  // keeps every mean ahead of the flag test
+    // The segment [low, high) (high > low) as a piece of `count`; false
+    // where its mean raised a flag that its own window reports.
+    auto make = [&](Py_ssize_t low, Py_ssize_t high, int count) {
+        kernels::Doubles segment{data.base + low * data.stride, high - low, data.stride};
+        double mean = 0.0;
+        if (window_each) {
+            kernels::Result r = kernels::mean(segment, conditions_.reduction_chunk);
+            if (reported(r.flags)) return false;
+            mean = r.value;
+        } else {
+            mean = kernels::mean_value(segment, conditions_.reduction_chunk);
+            sink = mean;
+        }
+        if (!rounded_made) return append_run(pieces, mean, count);
+        double m = static_cast<double>(static_cast<float>(std::rint(mean)));  // held in single precision
+        append_run(pieces, m, count);
+        rounded_made->push_back({m, count});
+        return true;
+    };
     const double* positions = cut.positions.data();
     int j = first;
+    // Whole cut positions from 0 to the length, in order, as the rounded
+    // running sums are, convert and clamp to themselves: their segments are
+    // made without either.
+    const auto length = static_cast<double>(std::min<Py_ssize_t>(data.length, 2147483647));
+    if (cut.whole && j < segments && positions[j] >= 0.0 && positions[j] <= length) {
+        for (; j < segments; ++j) {
+            double from = positions[j], to = positions[j + 1];
+            if (!(to >= from && to <= length)) break;  // the general loop takes it from here
+            if ((j & 1023) == 1023) return j;
+            auto start = static_cast<int>(from), end = static_cast<int>(to);
+            if (end == start || !make(start, end, end - start)) return j;  // an empty segment: one by one
+        }
+    }
     int start = 0, end = 0;  // each position converted once: the end of one segment starts the next
     if (j < segments && !cut_to_int(positions[j], start)) return j;
     for (; j < segments; ++j, start = end) {
@@ -607,24 +657,7 @@ int NativeBackend::segments_at_once(const FloatVector& data, const CutPositions&
             break;
         }
         Py_ssize_t low = clamped_index(start, data.length), high = clamped_index(end, data.length);
-        if (high <= low) break;
-        kernels::Doubles segment{data.base + low * data.stride, high - low, data.stride};
-        double mean = 0.0;
-        if (window_each) {
-            kernels::Result r = kernels::mean(segment, conditions_.reduction_chunk);
-            if (reported(r.flags)) break;
-            mean = r.value;
-        } else {
-            mean = kernels::mean_value(segment, conditions_.reduction_chunk);
-            sink = mean;
-        }
-        if (!rounded_made) {
-            append_run(pieces, mean, end - start);
-            continue;
-        }
-        double m = static_cast<double>(static_cast<float>(std::rint(mean)));  // held in single precision
-        append_run(pieces, m, end - start);
-        rounded_made->push_back({m, end - start});
+        if (high <= low || !make(low, high, end - start)) break;
     }
     return j;
 }
@@ -654,6 +687,7 @@ bool NativeBackend::mean_piece(Pieces& pieces, const FloatVector& segment, int l
     }
     bool empty = segment.is_none() || segment.length == 0;
     if (!empty && length >= 0) {
+        make_readable(segment);
         kernels::Result r = kernels::mean(doubles(segment), conditions_.reduction_chunk);
         if (!reported(r.flags)) return append_run(pieces, r.value, length);
     }
@@ -711,12 +745,35 @@ std::optional<double> NativeBackend::pieces_variance(Pieces& pieces) {
 
 std::optional<FloatVector> NativeBackend::smoothed_profile(Pieces& pieces) {
     if (gate_closed_ || !pieces.native) return hand_over([&] { return numpy_.smoothed_profile(pieces); }, pieces);
-    if (!write_out(pieces)) return std::nullopt;
+    // Its elements are written when something reads them (readable(), and
+    // every hand-over): the change points and the variance by runs need none.
+    if (!reserve(pieces, pieces.length)) return std::nullopt;
     FloatVector view = smoothed_view(pieces);
     smoothed_base_ = view.base;
     smoothed_length_ = view.length;
-    smoothed_runs_ = std::move(pieces.runs);
+    smoothed_array_ = pieces.array;
+    smoothed_written_ = pieces.written;
+    smoothed_written_runs_ = pieces.written_runs;
+    smoothed_pending_ = true;
+    smoothed_runs_.swap(pieces.runs);
     return view;
+}
+
+void NativeBackend::write_smoothed_profile() {
+    if (!smoothed_pending_) return;
+    smoothed_pending_ = false;
+    double* data = data_of(smoothed_array_);
+    for (size_t k = smoothed_written_runs_; k < smoothed_runs_.size(); ++k) {
+        const Pieces::Run& run = smoothed_runs_[k];
+        kernels::fill(data + smoothed_written_, run.length, run.value);
+        smoothed_written_ += run.length;
+    }
+}
+
+void NativeBackend::make_readable(const FloatVector& v) {
+    if (!smoothed_pending_ || v.is_none()) return;
+    const char* end = smoothed_base_ + smoothed_length_ * static_cast<Py_ssize_t>(sizeof(double));
+    if (v.base >= smoothed_base_ && v.base < end) write_smoothed_profile();  // a view of the profile
 }
 
 std::optional<double> NativeBackend::logistic_weight(const Ref& exp_fn, double s, PyObject* one) {

@@ -82,6 +82,10 @@ private:
     unsigned find_change_points(const FloatVector& profile, std::vector<double>& positions);
     unsigned smoothed_change_points(std::vector<double>& positions) const;
     bool is_smoothed_profile(const FloatVector& v) const;
+    // The smoothed profile's elements not written yet, into its array.
+    void write_smoothed_profile();
+    // Before v's elements are read: written, where v views the profile.
+    void make_readable(const FloatVector& v);
     // var() of v (n > 0), which `runs` spell out, natively, else by NumPy.
     std::optional<double> runs_variance(const FloatVector& v, const std::vector<Pieces::Run>& runs);
 
@@ -106,10 +110,16 @@ private:
     // The empty mean whose warnings would do nothing until Python code runs.
     const EmptyMean* silent_empty_mean_ = nullptr;
 
-    // The smoothed profile last handed out, as runs of one value.
+    // The smoothed profile last handed out, as runs of one value; its
+    // array holds the first `smoothed_written_` values (of the first
+    // `smoothed_written_runs_` runs) while the rest is pending.
     const char* smoothed_base_ = nullptr;
     Py_ssize_t smoothed_length_ = 0;
-    std::vector<Pieces::Run> smoothed_runs_;
+    ReusedVector<Pieces::Run> smoothed_runs_;
+    Ref smoothed_array_;
+    Py_ssize_t smoothed_written_ = 0;
+    size_t smoothed_written_runs_ = 0;
+    bool smoothed_pending_ = false;
 };
 
 }  // namespace ombrix
