@@ -84,7 +84,8 @@ def interleaved(calls, repeats, self_timed=None):
     return {name: statistics.median(values) for name, values in samples.items()}
 
 
-FLOOR_SOURCES = ["benchmarks/floor.cpp", "src/kernels/legacy_random.cpp", "src/kernels/float64.cpp"]
+FLOOR_SOURCES = ["benchmarks/floor.cpp", "src/kernels/legacy_random.cpp", "src/kernels/float64.cpp",
+                 "src/kernels/run_variance.cpp"]
 
 
 def build_floor(folder):
