@@ -91,14 +91,19 @@ bool reserve(Pieces& pieces, Py_ssize_t total) {
     return true;
 }
 
+// Writes runs[written_runs..] into data from position `written`, which
+// both then count them.
+void write_runs(double* data, const std::vector<Pieces::Run>& runs, Py_ssize_t& written, size_t& written_runs) {
+    for (; written_runs < runs.size(); ++written_runs) {
+        kernels::fill(data + written, runs[written_runs].length, runs[written_runs].value);
+        written += runs[written_runs].length;
+    }
+}
+
 // Writes the runs not yet written into the profile's array.
 bool write_out(Pieces& pieces) {
     if (!reserve(pieces, pieces.length)) return false;
-    for (; pieces.written_runs < pieces.runs.size(); ++pieces.written_runs) {
-        const Pieces::Run& run = pieces.runs[pieces.written_runs];
-        kernels::fill(pieces.data + pieces.written, run.length, run.value);
-        pieces.written += run.length;
-    }
+    write_runs(pieces.data, pieces.runs, pieces.written, pieces.written_runs);
     return true;
 }
 
@@ -111,7 +116,7 @@ bool write_out(Pieces& pieces) {
 bool worth_runs(const std::vector<Pieces::Run>& runs, Py_ssize_t length, bool written_out) {
     // positions per run from which the runs win, measured in instructions
     // (n = 200 to 20 000, 5 to 200 runs)
-    Py_ssize_t span = 128;
+    Py_ssize_t span = 256;
     if (!written_out) span = 60;
     return length >= span * static_cast<Py_ssize_t>(runs.size());
 }
@@ -745,8 +750,8 @@ std::optional<double> NativeBackend::pieces_variance(Pieces& pieces) {
 
 std::optional<FloatVector> NativeBackend::smoothed_profile(Pieces& pieces) {
     if (gate_closed_ || !pieces.native) return hand_over([&] { return numpy_.smoothed_profile(pieces); }, pieces);
-    // Its elements are written when something reads them (readable(), and
-    // every hand-over): the change points and the variance by runs need none.
+    // Its elements are written when something reads them (make_readable(),
+    // and every hand-over): the change points and the variance by runs need none.
     if (!reserve(pieces, pieces.length)) return std::nullopt;
     FloatVector view = smoothed_view(pieces);
     smoothed_base_ = view.base;
@@ -762,12 +767,7 @@ std::optional<FloatVector> NativeBackend::smoothed_profile(Pieces& pieces) {
 void NativeBackend::write_smoothed_profile() {
     if (!smoothed_pending_) return;
     smoothed_pending_ = false;
-    double* data = data_of(smoothed_array_);
-    for (size_t k = smoothed_written_runs_; k < smoothed_runs_.size(); ++k) {
-        const Pieces::Run& run = smoothed_runs_[k];
-        kernels::fill(data + smoothed_written_, run.length, run.value);
-        smoothed_written_ += run.length;
-    }
+    write_runs(data_of(smoothed_array_), smoothed_runs_, smoothed_written_, smoothed_written_runs_);
 }
 
 void NativeBackend::make_readable(const FloatVector& v) {
