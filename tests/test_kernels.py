@@ -25,6 +25,9 @@ library.ombrix_kernel_variance_of_runs.restype = ctypes.c_double
 library.ombrix_kernel_variance_with_runs.argtypes = [ctypes.c_void_p, ssize, ctypes.c_void_p, ctypes.c_void_p, ssize,
                                                      ssize, flag_p]
 library.ombrix_kernel_variance_with_runs.restype = ctypes.c_double
+library.ombrix_kernel_exact_stretch_means.argtypes = [ctypes.c_void_p, ssize, ssize, ctypes.c_void_p, ctypes.c_void_p,
+                                                     ssize, double_p, flag_p]
+library.ombrix_kernel_exact_stretch_means.restype = ctypes.c_int
 library.ombrix_kernel_logistic.argtypes = [ctypes.c_double, flag_p]
 library.ombrix_kernel_logistic.restype = ctypes.c_double
 library.ombrix_kernel_scaled_running_sum.argtypes = [ctypes.c_void_p, ssize, ssize, ctypes.c_double, ssize, double_p]
@@ -217,3 +220,35 @@ def test_integer_run_variances_are_the_variance(runs, bufsize):
 def test_integer_run_variance_edges(runs):
     for bufsize in BUFSIZES:
         assert_run_variances_are_the_variance(runs, bufsize)
+
+
+# A profile of integers whose sum no order rounds: each stretch's mean from
+# running sums taken every eight elements is np.mean's, under any buffer size.
+whole_values = st.one_of(st.integers(-6, 6), st.integers(-2**40, 2**40),
+                         st.sampled_from([2**52 - 1, -(2**52 - 1), 2**52, 2**53 - 1])).map(float) | \
+    st.sampled_from([-0.0, 0.5, math.nan, math.inf, 1e300])
+
+
+@settings(max_examples=EXAMPLES, deadline=None)
+@given(x=strided(max_size=400, elements=whole_values), data=st.data(), bufsize=st.sampled_from([16, 8192]))
+def test_stretch_means_from_running_sums_are_numpys(x, data, bufsize):
+    stretches = data.draw(st.lists(st.tuples(st.integers(0, max(len(x) - 1, 0)), st.integers(1, 40)), max_size=20)) \
+        if len(x) else []
+    lows = np.array([low for low, _ in stretches], dtype=np.intp)
+    highs = np.array([min(low + width, len(x)) for low, width in stretches], dtype=np.intp)
+    out = np.zeros(len(stretches))
+    raised = ctypes.c_uint()
+    accepted = library.ombrix_kernel_exact_stretch_means(x.ctypes.data, len(x), x.strides[0], lows.ctypes.data,
+                                                         highs.ctypes.data, len(stretches),
+                                                         out.ctypes.data_as(double_p), ctypes.byref(raised))
+    assert raised.value == 0  # whatever x holds, NaN included
+    finite = np.isfinite(x).all()
+    whole = finite and bool(np.all(x == np.round(x)))
+    # exact in any order: accepted whenever every value is under 2**52 and
+    # their magnitudes add up to less than 2**53 (from 2**52 on it may refuse)
+    if whole and np.all(np.abs(x) < 2.0**52) and math.fsum(np.abs(x)) < 2.0**53:
+        assert accepted == 1
+    if accepted == 1:
+        assert whole and math.fsum(np.abs(x)) < 2.0**53
+        for k, (low, high) in enumerate(zip(lows, highs)):
+            assert bits(out[k]) == bits(numpy_value(lambda: np.mean(x[low:high]), bufsize))

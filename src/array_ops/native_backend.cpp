@@ -11,7 +11,9 @@
 #include "../capi/process_state.hpp"
 #include "../capi/python_code.hpp"
 #include "../capi/scalars.hpp"
+#include "../kernels/exact_sums.hpp"
 #include "empty_mean.hpp"
+#include "exact_segment_sums.hpp"
 #include "scratch_arrays.hpp"
 #include "segments.hpp"
 #include <numpy/arrayscalars.h>
@@ -619,12 +621,17 @@ int NativeBackend::pieces_at_once(const FloatVector& data, const CutPositions& c
 int NativeBackend::segments_at_once(const FloatVector& data, const CutPositions& cut, int first, int segments,
                                     Pieces& pieces, std::vector<kernels::Run>* rounded_made, bool window_each) {
     [[maybe_unused]] volatile double sink = 0.0;  // keeps every mean ahead of the flag test
+    // A profile of integer copy states: each mean from its running sums,
+    // exact, so no flag is raised.
+    const std::vector<double>* sums = exact_segment_sums(data);
     // The segment [low, high) (high > low) as a piece of `count`; false
     // where its mean raised a flag that its own window reports.
     auto make = [&](Py_ssize_t low, Py_ssize_t high, int count) {
         kernels::Doubles segment{data.base + low * data.stride, high - low, data.stride};
         double mean = 0.0;
-        if (window_each) {
+        if (sums && high - low >= kernels::kShortestSummedStretch) {
+            mean = kernels::exact_stretch_mean({data.base, data.length, data.stride}, *sums, low, high);
+        } else if (window_each) {
             kernels::Result r = kernels::mean(segment, conditions_.reduction_chunk);
             if (reported(r.flags)) return false;
             mean = r.value;

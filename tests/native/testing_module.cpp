@@ -8,6 +8,7 @@
 #include <new>
 #include <vector>
 
+#include "../../src/kernels/exact_sums.hpp"
 #include "../../src/kernels/float64.hpp"
 #include "../../src/kernels/legacy_random.hpp"
 
@@ -56,6 +57,22 @@ OMBRIX_KERNEL_EXPORT double ombrix_kernel_variance_with_runs(const double* x, Py
     for (Py_ssize_t k = 0; k < count; ++k) runs.push_back({values[k], lengths[k]});
     kernels::Doubles elements{reinterpret_cast<const char*>(x), length, sizeof(double)};
     return report(kernels::variance_with_runs(elements, runs.data(), count, chunk), flags);
+}
+
+// The means of x[lows[k] .. highs[k]) from x's block sums; -1 where the
+// sums refuse x, else 1. `raised`: the flags that making the sums raised.
+OMBRIX_KERNEL_EXPORT int ombrix_kernel_exact_stretch_means(const char* base, Py_ssize_t length, Py_ssize_t stride,
+                                                           const Py_ssize_t* lows, const Py_ssize_t* highs,
+                                                           Py_ssize_t count, double* out, unsigned* raised) {
+    std::vector<double> sums;
+    kernels::clear_fp_flags();
+    bool accepted = kernels::exact_block_sums(doubles(base, length, stride), sums);
+    *raised = kernels::current_flags();
+    if (!accepted) return -1;
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        out[k] = kernels::exact_stretch_mean(doubles(base, length, stride), sums, lows[k], highs[k]);
+    }
+    return 1;
 }
 
 OMBRIX_KERNEL_EXPORT double ombrix_kernel_logistic(double e, unsigned* flags) {

@@ -1,0 +1,25 @@
+// The running sums of the profile that a loop of backgrounds cuts into
+// segments again and again: where its values are integers whose sum no
+// order of additions can round, each segment's mean comes from two running
+// sums and at most 14 elements (kernels::exact_stretch_mean), NumPy's bits
+// without a pass over the segment.
+#pragma once
+
+#include <vector>
+
+#include "../capi/views.hpp"
+
+namespace ombrix {
+
+// The running sums of `profile` (kernels::exact_block_sums), or null where
+// its means must be summed element by element. They are made the second
+// time the same profile is asked for while no Python code has run (a single
+// background reads the profile once anyway), and kept until Python code may
+// have run, since that code may write to the profile. Profiles longer than
+// kLongestSummedProfile are always summed element by element: their sums
+// would be kept after the call.
+const std::vector<double>* exact_segment_sums(const FloatVector& profile);
+
+inline constexpr Py_ssize_t kLongestSummedProfile = Py_ssize_t{1} << 22;
+
+}  // namespace ombrix
