@@ -215,33 +215,80 @@ def key_bytes(rows: np.ndarray, exp_rows: np.ndarray) -> np.ndarray:
     return keyed
 
 
-def summarised_panel(j: int, cells: np.ndarray, values: np.ndarray, exp_cells: np.ndarray) -> Panel:
-    """`values`: the panel's copy states, one row per cell (any 2-D layout), in
-    any dtype that holds them exactly (a row's bytes and its cell's
-    exp_lambda are its key)."""
+def first_of_each(keys: np.ndarray) -> np.ndarray:
+    """For each row of `keys` (bytes, one row each), the index of the first
+    row with the same bytes."""
+    items = keys.view(np.dtype((np.void, keys.shape[1]))).reshape(-1)
+    _, first, inverse = np.unique(items, return_index=True, return_inverse=True)
+    return np.asarray(first[inverse.reshape(-1)])
+
+
+def changing(values: np.ndarray) -> np.ndarray:
+    """Whether each row of a panel changes value somewhere."""
+    return np.asarray(np.count_nonzero(values[:, 1:] != values[:, :-1], axis=1) > 0)
+
+
+def finished_panel(j: int, cells: np.ndarray, values: np.ndarray, exp_cells: np.ndarray, constant: np.ndarray,
+                   rows_of: np.ndarray) -> Panel:
+    """A panel whose constant rows are grouped already (`rows_of`: each one's
+    first row of equal first value and lambda): its other rows are compared
+    whole, then each distinct profile gets its representative, key and status."""
     count, length = values.shape
-    exp_cells = np.asarray(exp_cells, dtype=np.float64)
-    changes = np.count_nonzero(values[:, 1:] != values[:, :-1], axis=1)
-    # one representative row per distinct profile (its bytes, so -0.0 is
-    # not 0.0); a constant profile is told apart by its first value and
-    # lambda alone, which most of an atlas is, so only the others' rows are
-    # compared whole
-    constant = changes == 0
-    rows_of = np.empty(count, dtype=np.int64)
-    for where, leading in ((np.flatnonzero(constant), 1), (np.flatnonzero(~constant), length)):
-        if not len(where):
-            continue
-        part = key_bytes(values[where, :leading], exp_cells[where])
-        items = part.view(np.dtype((np.void, part.shape[1]))).reshape(-1)
-        _, first, inverse = np.unique(items, return_index=True, return_inverse=True)
-        rows_of[where] = where[first][inverse.reshape(-1)]
-    representatives, inverse = np.unique(rows_of, return_inverse=True)
+    varying = np.flatnonzero(~constant)
+    if len(varying):
+        rows_of[varying] = varying[first_of_each(key_bytes(values[varying], exp_cells[varying]))]
+    # the representatives in row order and each row's among them: np.unique's
+    # result, without its sort (the rows are numbers below `count`)
+    chosen = np.zeros(count, dtype=bool)
+    chosen[rows_of] = True
+    representatives = np.flatnonzero(chosen)
+    inverse = (np.cumsum(chosen) - 1)[rows_of]
     keyed = key_bytes(values[representatives], exp_cells[representatives])
     keys = np.frombuffer(b"".join(hashlib.blake2b(row, digest_size=16).digest() for row in keyed), dtype=KEY)
     status = np.full(len(representatives), TOO_SHORT if length < 3 else OK, dtype=np.int8)
     if length >= 3:
         status[constant[representatives]] = CONSTANT
-    return Panel(j, cells, length, representatives, status, keys, inverse.reshape(-1))
+    return Panel(j, cells, length, representatives, status, keys, inverse)
+
+
+def summarised_panel(j: int, cells: np.ndarray, values: np.ndarray, exp_cells: np.ndarray) -> Panel:
+    """`values`: the panel's copy states, one row per cell (any 2-D layout), in
+    any dtype that holds them exactly (a row's bytes and its cell's
+    exp_lambda are its key)."""
+    exp_cells = np.asarray(exp_cells, dtype=np.float64)
+    # one representative row per distinct profile (its bytes, so -0.0 is
+    # not 0.0); a constant profile is told apart by its first value and
+    # lambda alone, which most of an atlas is, so only the others' rows are
+    # compared whole
+    constant = ~changing(values)
+    rows_of = np.empty(values.shape[0], dtype=np.int64)
+    flat = np.flatnonzero(constant)
+    if len(flat):
+        rows_of[flat] = flat[first_of_each(key_bytes(values[flat, :1], exp_cells[flat]))]
+    return finished_panel(j, cells, values, exp_cells, constant, rows_of)
+
+
+def summarised_panels(cells: np.ndarray, dense: np.ndarray, ranges: list[tuple[int, int]],
+                      exp_cells: np.ndarray) -> list[Panel]:
+    """summarised_panel for each chromosome of a block, the constant rows of
+    all its panels grouped at once (each key led by its panel's number): a
+    small atlas's panels cost a few calls each, not a dozen."""
+    exp_cells = np.asarray(exp_cells, dtype=np.float64)
+    count, width = dense.shape[0], dense.dtype.itemsize
+    constant = np.array([~changing(dense[:, a:b]) for a, b in ranges], dtype=bool).reshape(len(ranges), count)
+    panel_of, row_of = np.nonzero(constant)  # panel by panel, rows in order
+    rows_of = np.empty((len(ranges), count), dtype=np.int64)
+    if len(panel_of):
+        keyed = np.zeros((len(panel_of), 8 + width + 8), dtype=np.uint8)
+        keyed[:, :8].view(np.int64)[:, 0] = panel_of
+        # each row's first value; an empty panel has none, and its rows are told apart by their lambda
+        firsts = np.array([a if b > a else -1 for a, b in ranges], dtype=np.int64)[panel_of]
+        has_first = firsts >= 0
+        keyed[has_first, 8:8 + width] = dense[row_of[has_first], firsts[has_first]].reshape(-1, 1).view(np.uint8)
+        keyed[:, 8 + width:].view(np.float64)[:, 0] = exp_cells[row_of]
+        rows_of[panel_of, row_of] = row_of[first_of_each(keyed)]
+    return [finished_panel(j, cells, dense[:, a:b], exp_cells, constant[j], rows_of[j])
+            for j, (a, b) in enumerate(ranges)]
 
 
 CHECKED_AT_ONCE = 1 << 16  # values checked per pass: a buffer that stays in cache
@@ -304,7 +351,7 @@ def summarised_block(source: Any, low: int, high: int, first: int, ranges: list[
     dense = states.compact(dense_float64(block))
     del block
     cells = np.arange(first, first + high - low, dtype=np.int64)
-    return [summarised_panel(j, cells, dense[:, a:b], exp_block) for j, (a, b) in enumerate(ranges)]
+    return summarised_panels(cells, dense, ranges, exp_block)
 
 
 def bad_value_error(atlas: Atlas, bad: BadValue) -> InputError:
