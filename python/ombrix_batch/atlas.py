@@ -125,6 +125,8 @@ def csr_rows(matrix: sp.csr_matrix, first: int, stop: int) -> sp.csr_matrix:
     """Rows first..stop-1 of a CSR matrix as views of its arrays: scipy's
     slice copies them, which for a block of a large atlas costs more than
     all the planning of it."""
+    if first == 0 and stop == matrix.shape[0]:  # a small atlas is one block: the matrix itself
+        return matrix
     low, high = int(matrix.indptr[first]), int(matrix.indptr[stop])
     rows = sp.csr_matrix((matrix.data[low:high], matrix.indices[low:high], matrix.indptr[first:stop + 1] - low),
                          shape=(stop - first, matrix.shape[1]), copy=False)
@@ -152,6 +154,9 @@ def csr_float64(matrix: Any) -> sp.csr_matrix:
 
 def check_source(source: Any) -> None:
     """A path, an AnnData or an Atlas; anything else is named before any work."""
-    if not isinstance(source, (str, os.PathLike, Atlas)) and not (hasattr(source, "obsm") and hasattr(source, "uns")):
+    if isinstance(source, (str, os.PathLike, Atlas)):
+        return
+    # asked of an AnnData's class first, which defines both: its properties are not run
+    if not all(hasattr(type(source), name) or hasattr(source, name) for name in ("obsm", "uns")):
         raise InputError(f"the atlas must be a path (str or os.PathLike), an AnnData or an Atlas, not "
                          f"{type(source).__name__}")

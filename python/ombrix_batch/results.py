@@ -5,6 +5,7 @@ read back with its parameters."""
 from __future__ import annotations
 
 import csv
+import functools
 import hashlib
 import json
 import pathlib
@@ -50,6 +51,12 @@ class TaskResults:
 
     def missing(self) -> int:
         return int(np.count_nonzero(~self.filled))
+
+
+@functools.cache
+def status_dtype() -> pd.CategoricalDtype:
+    """The status column's categories, made once."""
+    return pd.CategoricalDtype(list(STATUSES))
 
 
 def sequential_pvalues(reached: np.ndarray, run: np.ndarray, backgrounds: int, stop_after: int) -> np.ndarray:
@@ -99,7 +106,7 @@ class Scored:
     def __post_init__(self) -> None:
         self.cell_type = pd.CategoricalDtype(self.plan.cells)
         self.chromosome_type = pd.CategoricalDtype(self.plan.chromosomes)
-        self.status_type = pd.CategoricalDtype(list(STATUSES))
+        self.status_type = status_dtype()
 
     def __len__(self) -> int:
         return len(self.plan.row_task)

@@ -215,6 +215,11 @@ def key_bytes(rows: np.ndarray, exp_rows: np.ndarray) -> np.ndarray:
     return keyed
 
 
+def digests(keyed: np.ndarray) -> np.ndarray:
+    """Each row's KEY: the digest of its bytes."""
+    return np.frombuffer(b"".join(hashlib.blake2b(row, digest_size=16).digest() for row in keyed), dtype=KEY)
+
+
 def first_of_each(keys: np.ndarray) -> np.ndarray:
     """For each row of `keys` (bytes, one row each), the index of the first
     row with the same bytes."""
@@ -243,8 +248,7 @@ def finished_panel(j: int, cells: np.ndarray, values: np.ndarray, exp_cells: np.
     chosen[rows_of] = True
     representatives = np.flatnonzero(chosen)
     inverse = (np.cumsum(chosen) - 1)[rows_of]
-    keyed = key_bytes(values[representatives], exp_cells[representatives])
-    keys = np.frombuffer(b"".join(hashlib.blake2b(row, digest_size=16).digest() for row in keyed), dtype=KEY)
+    keys = digests(key_bytes(values[representatives], exp_cells[representatives]))
     status = np.full(len(representatives), TOO_SHORT if length < 3 else OK, dtype=np.int8)
     if length >= 3:
         status[constant[representatives]] = CONSTANT
@@ -270,14 +274,15 @@ def summarised_panel(j: int, cells: np.ndarray, values: np.ndarray, exp_cells: n
 
 def summarised_panels(cells: np.ndarray, dense: np.ndarray, ranges: list[tuple[int, int]],
                       exp_cells: np.ndarray) -> list[Panel]:
-    """summarised_panel for each chromosome of a block, the constant rows of
-    all its panels grouped at once (each key led by its panel's number): a
-    small atlas's panels cost a few calls each, not a dozen."""
+    """summarised_panel for each chromosome of a block, made for all its
+    panels at once where that can be (the constant rows grouped with each
+    key led by its panel's number, the representatives numbered and their
+    statuses set): a small atlas's panels cost a few calls each, not a dozen."""
     exp_cells = np.asarray(exp_cells, dtype=np.float64)
-    count, width = dense.shape[0], dense.dtype.itemsize
-    constant = np.array([~changing(dense[:, a:b]) for a, b in ranges], dtype=bool).reshape(len(ranges), count)
+    count, width, panels = dense.shape[0], dense.dtype.itemsize, len(ranges)
+    constant = np.array([~changing(dense[:, a:b]) for a, b in ranges], dtype=bool).reshape(panels, count)
     panel_of, row_of = np.nonzero(constant)  # panel by panel, rows in order
-    rows_of = np.empty((len(ranges), count), dtype=np.int64)
+    rows_of = np.empty((panels, count), dtype=np.int64)
     if len(panel_of):
         keyed = np.zeros((len(panel_of), 8 + width + 8), dtype=np.uint8)
         keyed[:, :8].view(np.int64)[:, 0] = panel_of
@@ -287,8 +292,25 @@ def summarised_panels(cells: np.ndarray, dense: np.ndarray, ranges: list[tuple[i
         keyed[has_first, 8:8 + width] = dense[row_of[has_first], firsts[has_first]].reshape(-1, 1).view(np.uint8)
         keyed[:, 8 + width:].view(np.float64)[:, 0] = exp_cells[row_of]
         rows_of[panel_of, row_of] = row_of[first_of_each(keyed)]
-    return [finished_panel(j, cells, dense[:, a:b], exp_cells, constant[j], rows_of[j])
-            for j, (a, b) in enumerate(ranges)]
+    for j in np.flatnonzero(~constant.all(axis=1)).tolist():  # the others compared whole, panel by panel
+        a, b = ranges[j]
+        varying = np.flatnonzero(~constant[j])
+        rows_of[j, varying] = varying[first_of_each(key_bytes(dense[varying, a:b], exp_cells[varying]))]
+    # the representatives in row order and each row's among them, as in finished_panel
+    chosen = np.zeros((panels, count), dtype=bool)
+    chosen[np.arange(panels)[:, None], rows_of] = True
+    representative_panel, representatives = np.nonzero(chosen)
+    inverse = np.take_along_axis(np.cumsum(chosen, axis=1) - 1, rows_of, axis=1)
+    lengths = np.array([b - a for a, b in ranges], dtype=np.int64)
+    status = np.where(lengths[representative_panel] < 3, TOO_SHORT,
+                      np.where(constant[representative_panel, representatives], CONSTANT, OK)).astype(np.int8)
+    bounds = np.r_[0, np.cumsum(chosen.sum(axis=1))].tolist()
+    made = []
+    for j, (a, b) in enumerate(ranges):
+        rows = representatives[bounds[j]:bounds[j + 1]]
+        keys = digests(key_bytes(dense[rows, a:b], exp_cells[rows]))
+        made.append(Panel(j, cells, b - a, rows, status[bounds[j]:bounds[j + 1]], keys, inverse[j]))
+    return made
 
 
 CHECKED_AT_ONCE = 1 << 16  # values checked per pass: a buffer that stays in cache
