@@ -72,14 +72,11 @@ class ChunkValues:
             block = self.atlas.raw_block(first, min(first + FILE_BLOCK_ROWS, len(self.atlas.cells)))
             self.first, self.block = first, canonical(block) if sp.issparse(block) else np.ascontiguousarray(block)
             if sp.issparse(block):
-                # for each row, where each chromosome's stored values begin and end: one
-                # search over (row, column) numbers, which the canonical block stores in order
+                # for each row, where each chromosome's stored values begin and end
                 columns = np.r_[self.range_starts, self.range_starts + self.lengths]
-                rows, width = self.block.shape
-                stored_rows = np.repeat(np.arange(rows, dtype=np.int64), np.diff(self.block.indptr))
-                numbers = stored_rows * (width + 1) + self.block.indices
-                wanted = np.arange(rows, dtype=np.int64)[:, None] * (width + 1) + columns[None, :]
-                self.bounds = np.searchsorted(numbers, wanted).astype(np.int64).reshape(rows, len(columns))
+                indptr, indices = self.block.indptr, self.block.indices
+                self.bounds = np.array([indptr[r] + np.searchsorted(indices[indptr[r]:indptr[r + 1]], columns)
+                                        for r in range(self.block.shape[0])], dtype=np.int64).reshape(-1, len(columns))
         return self.block
 
     def of(self, cells: np.ndarray, chromosomes: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
