@@ -429,25 +429,29 @@ def test_numpy_reads_the_whole_smoothed_profile(monkeypatch):
         assert np.all((smoothed >= 1.0) & (smoothed <= 7.0))
 
 
-def test_a_profile_written_by_a_signal_handler_is_read_again():
+@pytest.mark.parametrize("step", [1, -1, 2])
+def test_a_profile_written_by_a_signal_handler_is_read_again(step):
     """A loop of backgrounds takes an integer profile's segment means from its
     running sums, made once; a signal handler that writes new copy states
     into the profile in the middle of the call must be seen by every
     permutation after it, as the NumPy port sees it: each result is the old
-    profile's up to some permutation and the new one's from there."""
+    profile's up to some permutation and the new one's from there (whatever
+    the profile's stride: the sums are checked against its values)."""
     import signal
 
     rng = np.random.default_rng(5)
-    old = np.repeat(rng.integers(0, 7, 30), rng.integers(40, 90, 30)).astype(np.float64)
-    new = old.copy()
-    new[len(new) // 3:] = 6.0 - new[len(new) // 3:]
+    stored_old = np.repeat(rng.integers(0, 7, 30), rng.integers(40, 90, 30)).astype(np.float64)
+    stored_new = stored_old.copy()
+    stored_new[len(stored_new) // 3:] = 6.0 - stored_new[len(stored_new) // 3:]
+    old, new = stored_old[::step].copy(), stored_new[::step].copy()
     count = 20000
     expected_old = canonical(ombrix.perm_cnv_pyx(old, 1.0, 20.0, count, 1))[1]
     expected_new = canonical(ombrix.perm_cnv_pyx(new, 1.0, 20.0, count, 1))[1]
-    profile = old.copy()
+    stored = stored_old.copy()
+    profile = stored[::step]
 
     def write_new(signum, frame):
-        profile[:] = new
+        stored[:] = stored_new
 
     previous = signal.signal(signal.SIGALRM, write_new)
     signal.setitimer(signal.ITIMER_REAL, 0.01)
@@ -456,7 +460,7 @@ def test_a_profile_written_by_a_signal_handler_is_read_again():
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
-    assert np.array_equal(profile, new), "the call ended before the handler ran: make it longer"
+    assert np.array_equal(stored, stored_new), "the call ended before the handler ran: make it longer"
     switched = next(k for k in range(count + 1) if got[k:] == expected_new[k:])
     assert 0 < switched < count
     assert got[:switched] == expected_old[:switched]
