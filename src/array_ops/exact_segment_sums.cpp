@@ -29,6 +29,7 @@ bool same_place(const FloatVector& profile) {
 // Whether the profile still holds, bit for bit, the values its sums were
 // made from: a comparison costs a fraction of making the sums again.
 bool values_kept(const FloatVector& profile) {
+    if (last.values.size() != static_cast<size_t>(profile.length)) return false;
     if (profile.stride == static_cast<Py_ssize_t>(sizeof(double))) {
         return std::memcmp(profile.base, last.values.data(), last.values.size() * sizeof(double)) == 0;
     }
@@ -61,9 +62,11 @@ const std::vector<double>* exact_segment_sums(const FloatVector& profile) {
         return nullptr;  // seen once: its one reading is as cheap as the sums
     }
     if (!last.made) {
-        last.made = true;
-        last.usable = kernels::exact_block_sums({profile.base, profile.length, profile.stride}, last.sums);
-        if (last.usable) keep_values(profile);
+        last.made = true;  // usable only once both the sums and the values are kept (an allocation may fail)
+        if (kernels::exact_block_sums({profile.base, profile.length, profile.stride}, last.sums)) {
+            keep_values(profile);
+            last.usable = true;
+        }
     }
     return last.usable ? &last.sums : nullptr;
 }

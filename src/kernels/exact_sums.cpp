@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "vector_clones.hpp"
 
@@ -10,11 +11,9 @@ namespace ombrix::kernels {
 namespace {
 
 constexpr double kExactBelow = 9007199254740992.0;  // 2^53
-// |v| < 2^53 compared as bits (non-negative doubles order as their bits):
-// no floating-point comparison, so a NaN raises nothing; inf and NaN fail.
-constexpr uint64_t kExactBelowBits = 0x4340000000000000ULL;
+constexpr uint64_t kExactBelowBits = 0x4340000000000000ULL;  // 2^53's bits
 
-// Whether |v| < 2^53, compared as bits (non-negative doubles order as their
+// Whether |v| >= 2^53, compared as bits (non-negative doubles order as their
 // bits): no floating-point comparison, so a NaN raises nothing; inf and NaN
 // are out of range.
 inline uint64_t out_of_range(double v) {
