@@ -40,7 +40,7 @@ MAX_COUNT = 2**31 - 1  # the module counts backgrounds in signed 32 bits
 MAX_CHUNKS = 2000  # chunk files a run writes at most
 
 
-MIN_CHUNK = 24  # distinct profiles a chunk holds at least, where there are as many
+MIN_CHUNK = 16  # distinct profiles a chunk holds at least, where there are as many
 
 
 def default_chunk_size(task_count: int) -> int:
