@@ -37,7 +37,8 @@ inline bool whole(double v) {
 // lane's magnitude, and their total, reaches 2^53 whenever the exact total
 // does (rounding is monotone and 2^53 a double); below it all are exact.
 // Out-of-range values are made 0 before any arithmetic, so a NaN or inf
-// raises no flag; the findings are tested once, at the end.
+// raises no flag; the findings are tested every 64 blocks, so that a
+// profile of other values (log ratios, say) is given up on early.
 OMBRIX_VECTOR_CLONES bool contiguous_block_sums(const char* base, std::ptrdiff_t blocks, double* sums,
                                                  double& magnitude_total) {
     typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
@@ -64,6 +65,7 @@ OMBRIX_VECTOR_CLONES bool contiguous_block_sums(const char* base, std::ptrdiff_t
         magnitude_high += a_high;
         Lanes pairs = v_low + v_high;  // exact in any order
         sums[k + 1] = (pairs[0] + pairs[1]) + (pairs[2] + pairs[3]);
+        if ((k & 63) == 63 && (refused[0] | refused[1] | refused[2] | refused[3]) != 0) return false;
     }
     magnitude_total = ((magnitude_low[0] + magnitude_low[1]) + (magnitude_low[2] + magnitude_low[3])) +
                       ((magnitude_high[0] + magnitude_high[1]) + (magnitude_high[2] + magnitude_high[3]));
