@@ -233,43 +233,16 @@ def changing(values: np.ndarray) -> np.ndarray:
     return np.asarray(np.count_nonzero(values[:, 1:] != values[:, :-1], axis=1) > 0)
 
 
-def finished_panel(j: int, cells: np.ndarray, values: np.ndarray, exp_cells: np.ndarray, constant: np.ndarray,
-                   rows_of: np.ndarray) -> Panel:
-    """A panel whose constant rows are grouped already (`rows_of`: each one's
-    first row of equal first value and lambda): its other rows are compared
-    whole, then each distinct profile gets its representative, key and status."""
-    count, length = values.shape
-    varying = np.flatnonzero(~constant)
-    if len(varying):
-        rows_of[varying] = varying[first_of_each(key_bytes(values[varying], exp_cells[varying]))]
-    # the representatives in row order and each row's among them: np.unique's
-    # result, without its sort (the rows are numbers below `count`)
-    chosen = np.zeros(count, dtype=bool)
-    chosen[rows_of] = True
-    representatives = np.flatnonzero(chosen)
-    inverse = (np.cumsum(chosen) - 1)[rows_of]
-    keys = digests(key_bytes(values[representatives], exp_cells[representatives]))
-    status = np.full(len(representatives), TOO_SHORT if length < 3 else OK, dtype=np.int8)
-    if length >= 3:
-        status[constant[representatives]] = CONSTANT
-    return Panel(j, cells, length, representatives, status, keys, inverse)
-
-
 def summarised_panel(j: int, cells: np.ndarray, values: np.ndarray, exp_cells: np.ndarray) -> Panel:
     """`values`: the panel's copy states, one row per cell (any 2-D layout), in
     any dtype that holds them exactly (a row's bytes and its cell's
-    exp_lambda are its key)."""
-    exp_cells = np.asarray(exp_cells, dtype=np.float64)
-    # one representative row per distinct profile (its bytes, so -0.0 is
-    # not 0.0); a constant profile is told apart by its first value and
-    # lambda alone, which most of an atlas is, so only the others' rows are
-    # compared whole
-    constant = ~changing(values)
-    rows_of = np.empty(values.shape[0], dtype=np.int64)
-    flat = np.flatnonzero(constant)
-    if len(flat):
-        rows_of[flat] = flat[first_of_each(key_bytes(values[flat, :1], exp_cells[flat]))]
-    return finished_panel(j, cells, values, exp_cells, constant, rows_of)
+    exp_lambda are its key). One representative row per distinct profile
+    (its bytes, so -0.0 is not 0.0); a constant profile is told apart by its
+    first value and lambda alone, which most of an atlas is, so only the
+    others' rows are compared whole."""
+    panel = summarised_panels(cells, values, [(0, values.shape[1])], exp_cells)[0]
+    panel.chromosome = j
+    return panel
 
 
 def summarised_panels(cells: np.ndarray, dense: np.ndarray, ranges: list[tuple[int, int]],
@@ -277,7 +250,8 @@ def summarised_panels(cells: np.ndarray, dense: np.ndarray, ranges: list[tuple[i
     """summarised_panel for each chromosome of a block, made for all its
     panels at once where that can be (the constant rows grouped with each
     key led by its panel's number, the representatives numbered and their
-    statuses set): a small atlas's panels cost a few calls each, not a dozen."""
+    statuses set): a small atlas's panels cost a few calls each, not a dozen.
+    `dense` may be any 2-D layout."""
     exp_cells = np.asarray(exp_cells, dtype=np.float64)
     count, width, panels = dense.shape[0], dense.dtype.itemsize, len(ranges)
     constant = np.array([~changing(dense[:, a:b]) for a, b in ranges], dtype=bool).reshape(panels, count)
@@ -296,7 +270,8 @@ def summarised_panels(cells: np.ndarray, dense: np.ndarray, ranges: list[tuple[i
         a, b = ranges[j]
         varying = np.flatnonzero(~constant[j])
         rows_of[j, varying] = varying[first_of_each(key_bytes(dense[varying, a:b], exp_cells[varying]))]
-    # the representatives in row order and each row's among them, as in finished_panel
+    # the representatives in row order and each row's among them: np.unique's
+    # result, without its sort (the rows are numbers below `count`)
     chosen = np.zeros((panels, count), dtype=bool)
     chosen[np.arange(panels)[:, None], rows_of] = True
     representative_panel, representatives = np.nonzero(chosen)
