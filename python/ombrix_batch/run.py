@@ -21,7 +21,7 @@ import numpy as np
 import pandas as pd
 import scipy.sparse as sp
 
-from . import __version__
+from . import __version__, _native
 from .atlas import FILE_BLOCK_ROWS, Atlas, canonical, check_source
 from .cluster import dask_client, describe, run_on_dask
 from .defaults import CNVKIT_THRESHOLDS, CORRECTIONS, DEFAULT_BACKGROUNDS, DEFAULT_STOP_AFTER
@@ -74,9 +74,8 @@ class ChunkValues:
             if sp.issparse(block):
                 # for each row, where each chromosome's stored values begin and end
                 columns = np.r_[self.range_starts, self.range_starts + self.lengths]
-                indptr, indices = self.block.indptr, self.block.indices
-                self.bounds = np.array([indptr[r] + np.searchsorted(indices[indptr[r]:indptr[r + 1]], columns)
-                                        for r in range(self.block.shape[0])], dtype=np.int64).reshape(-1, len(columns))
+                self.bounds = _native.stored_bounds(np.ascontiguousarray(self.block.indptr),
+                                                    np.ascontiguousarray(self.block.indices), columns)
         return self.block
 
     def of(self, cells: np.ndarray, chromosomes: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:

@@ -228,9 +228,22 @@ def first_of_each(keys: np.ndarray) -> np.ndarray:
     return np.asarray(first[inverse.reshape(-1)])
 
 
-def changing(values: np.ndarray) -> np.ndarray:
-    """Whether each row of a panel changes value somewhere."""
-    return np.asarray(np.count_nonzero(values[:, 1:] != values[:, :-1], axis=1) > 0)
+SCANNED_TYPES = (np.dtype(np.float64), np.dtype(np.int8), np.dtype(np.int64))  # the copy states' dtypes
+
+
+def changing(dense: np.ndarray, ranges: list[tuple[int, int]]) -> np.ndarray:
+    """Whether each row of each panel (a range of the columns) changes value
+    somewhere, by value (NaN differs from all): (panels, rows) bools, from one
+    native pass over the block in its order instead of a temporary per panel."""
+    from . import _native
+
+    if dense.dtype not in SCANNED_TYPES:
+        if dense.dtype.kind not in "biuf" or dense.dtype.itemsize > 4:
+            raise TypeError(f"copy states of dtype {dense.dtype} are not compared exactly as float64")
+        dense = dense.astype(np.float64)  # the same values (up to 32 bits), so the same changes
+    starts = np.array([a for a, _ in ranges], dtype=np.int64)
+    stops = np.array([b for _, b in ranges], dtype=np.int64)
+    return np.asarray(_native.row_changes(np.ascontiguousarray(dense), starts, stops))
 
 
 def summarised_panel(j: int, cells: np.ndarray, values: np.ndarray, exp_cells: np.ndarray) -> Panel:
@@ -254,7 +267,7 @@ def summarised_panels(cells: np.ndarray, dense: np.ndarray, ranges: list[tuple[i
     `dense` may be any 2-D layout."""
     exp_cells = np.asarray(exp_cells, dtype=np.float64)
     count, width, panels = dense.shape[0], dense.dtype.itemsize, len(ranges)
-    constant = np.array([~changing(dense[:, a:b]) for a, b in ranges], dtype=bool).reshape(panels, count)
+    constant = ~changing(dense, ranges)
     panel_of, row_of = np.nonzero(constant)  # panel by panel, rows in order
     rows_of = np.empty((panels, count), dtype=np.int64)
     if len(panel_of):

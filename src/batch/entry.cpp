@@ -11,6 +11,7 @@
 #include "../capi/python_code.hpp"
 #include "../capi/views.hpp"
 #include "../draws/global_generator.hpp"
+#include "block_scan.hpp"
 #include "chunk.hpp"
 #include "sequential.hpp"
 
@@ -72,6 +73,17 @@ PyMethodDef methods[] = {
      "with_r, its R (cal_R_pyx) and how many of perm_cnv_pyx(values, exp, possion, backgrounds, 1)\n"
      "reach it among those drawn under the same rule; before_task() called before each. Returns the arrays\n"
      "(n_segments, rearrange_score, limit, num_greater, backgrounds[, R, R_num_greater, R_backgrounds])."},
+    {"row_changes", guarded<row_changes>, METH_VARARGS,
+     "row_changes(dense, starts, stops, /)\n"
+     "--\n\n"
+     "For each column range [starts[j], stops[j]) and each row of dense (C-contiguous float64, int8\n"
+     "or int64), whether the row's values there are not all equal (NaN differs from all): a bool\n"
+     "array (ranges, rows)."},
+    {"stored_bounds", guarded<stored_bounds>, METH_VARARGS,
+     "stored_bounds(indptr, indices, columns, /)\n"
+     "--\n\n"
+     "For each row r of a CSR block and each column c, indptr[r] + the number of row r's stored\n"
+     "column indices below c (its indices in order): an int64 array (rows, columns)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
