@@ -1,6 +1,6 @@
 // The floor of a permutation background: the least work that one must do,
 // as native code, written with the module's own kernels. A lazy seed (only
-// the words the draws read, eight consecutive seeds computed side by side),
+// the words the draws read, 32 consecutive seeds computed side by side),
 // the Poisson and exponential draws, the cut
 // positions, one read of the profile (each segment's mean in NumPy's
 // summation order, rounded), the runs of equal means, and the statistic from

@@ -71,10 +71,17 @@ def test_the_lazily_seeded_state_is_numpys_whenever_it_is_given_back(poissons, e
     assert_same(1, 3.0, poissons, 1.0, exponentials, handed_over, tabled)
 
 
-def test_seeds_in_and_out_of_one_table_of_eight_are_numpys():
-    # a table is filled for the eight seeds from one it does not hold: seeds
-    # in it, behind it, past it, and across 2**32 (its lanes wrap to 0, 1, ...)
-    for seed in [5, 6, 12, 13, 4, 4294967294, 4294967295, 0, 3, 2, 1000, 1007, 1008, 999]:
+TABLE_SEEDS = 32  # consecutive seeds whose words one table holds
+
+
+def test_seeds_in_and_out_of_one_table_are_numpys():
+    # a table is filled for the seeds from one it does not hold: seeds in it
+    # (its first and last), behind it, past it, and across 2**32 (its lanes
+    # wrap to 0, 1, ...)
+    last = TABLE_SEEDS - 1
+    wrapped = TABLE_SEEDS - 3  # the last seed of the table from 2**32 - 2
+    for seed in [5, 6, 5 + last, 5 + TABLE_SEEDS, 4, 4294967294, 4294967295, 0, wrapped, wrapped + 1, 2, 1000,
+                 1000 + last, 1000 + TABLE_SEEDS, 999]:
         assert_same(seed, 20.0, 2, 1.0, 20, tabled=True)
 
 

@@ -29,7 +29,7 @@ struct Session {
     Session() { generator.table = &seeds; }
     bool open = false;
     bool owned = false;
-    kernels::SeedTable seeds;  // the words of eight consecutive seeds at a time
+    kernels::SeedTable seeds;  // the words of 32 consecutive seeds at a time
     kernels::Generator generator;
 };
 

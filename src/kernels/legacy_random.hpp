@@ -16,12 +16,14 @@ struct Mt19937 {
     int pos;
 };
 
-inline constexpr int kSeedLanes = 8;
+inline constexpr int kSeedLanes = 32;
 
 // The seeding's words of kSeedLanes consecutive seeds from `base`, computed
-// side by side: the seeding is one chain of multiplications per seed, and
-// eight chains fill the lanes of a vector register. The backgrounds of a
-// call are seeded 1, 2, 3, ...: one table serves eight of them.
+// side by side: the seeding is one chain of multiplications per seed, whose
+// latency (about 13 cycles a word) 32 independent chains hide (four AVX2
+// registers), where eight (one register) leave it bare. The backgrounds of a call are
+// seeded 1, 2, 3, ...: one table serves 32 of them, and a driver's task that
+// stops within 32 backgrounds finds the next task's seeds already there.
 struct SeedTable {
     bool filled = false;
     uint32_t base = 0;
@@ -42,7 +44,7 @@ struct Generator {
     int taken = 0;      // while lazy: outputs drawn since the seed
     uint32_t next_word = 0;  // while lazy: the seeding's value for word `seeded`
     // Where a seed's words are read, when given: the table, refilled for
-    // the eight seeds from a seed it does not hold. One generator a table.
+    // the kSeedLanes seeds from a seed it does not hold. One generator a table.
     SeedTable* table = nullptr;
     int lane = 0;  // while lazy with a table: the seed's lane
 };

@@ -118,7 +118,7 @@ OMBRIX_KERNEL_EXPORT Py_ssize_t ombrix_kernel_change_points(const char* base, Py
 // and the generator's key and position afterwards. With `handed_over`, the
 // state is also given back whole between the two draws, as a hand-over to
 // NumPy's call does. With `tabled`, the seed's words come from a table of
-// eight consecutive seeds that lasts from call to call, as the backgrounds'
+// 32 consecutive seeds that lasts from call to call, as the backgrounds'
 // does.
 OMBRIX_KERNEL_EXPORT void ombrix_legacy_draws(uint32_t seed, double lam, Py_ssize_t poisson_count, double scale,
                                               Py_ssize_t exponential_count, int handed_over, int tabled,
