@@ -140,7 +140,8 @@ bool GlobalGenerator::native_exponentials(double scale, long long count) {
 
 void GlobalGenerator::draw_exponentials(double scale, long long count, double* out) {
     kernels::Generator& g = generator();
-    for (long long i = 0; i < count; ++i) out[i] = scale * kernels::standard_exponential(g);
+    kernels::standard_exponentials(g, out, count);
+    for (long long i = 0; i < count; ++i) out[i] = scale * out[i];
 }
 
 Ref GlobalGenerator::poisson(double lam) {

@@ -211,6 +211,51 @@ void store(Generator& generator, Mt19937& to) {
 
 double standard_exponential(Generator& state) { return -std::log(1.0 - next_double(state)); }
 
+namespace {
+
+// The uniform doubles of `pairs` pairs of outputs that are written already
+// (key[0], key[1], ...), as next_double() makes them, into `out`.
+OMBRIX_VECTOR_CLONES void doubles_of_pairs(const uint32_t* key, std::int64_t pairs, double* out) {
+    for (std::int64_t p = 0; p < pairs; ++p) {
+        auto a = static_cast<int32_t>(temper(key[2 * p]) >> 5);
+        auto b = static_cast<int32_t>(temper(key[2 * p + 1]) >> 6);
+        out[p] = (a * 67108864.0 + b) / 9007199254740992.0;
+    }
+}
+
+}  // namespace
+
+void standard_exponentials(Generator& g, double* out, std::int64_t count) {
+    std::int64_t i = 0;
+    while (i < count) {
+        // the outputs that can be read without a refill, a lazy state's
+        // first refill written as far as the draws go
+        int ready;
+        if (g.lazy) {
+            std::int64_t wanted = std::min<std::int64_t>(kN, g.taken + 2 * (count - i));
+            if (g.refilled < wanted) refill_up_to(g, static_cast<int>(wanted));
+            ready = g.refilled - g.taken;
+        } else {
+            if (g.state.pos == kN) refill(g.state);
+            ready = kN - g.state.pos;
+        }
+        if (ready < 2) {  // a pair across a refill: as one draw makes it
+            out[i++] = standard_exponential(g);
+            continue;
+        }
+        std::int64_t pairs = std::min<std::int64_t>(ready / 2, count - i);
+        int& at = g.lazy ? g.taken : g.state.pos;
+        doubles_of_pairs(g.state.key + at, pairs, out + i);
+        at += static_cast<int>(2 * pairs);
+        if (g.lazy && g.taken == kN) {  // the first refill is whole: from here on as NumPy draws
+            g.lazy = false;
+            g.state.pos = kN;
+        }
+        for (std::int64_t p = i; p < i + pairs; ++p) out[p] = -std::log(1.0 - out[p]);
+        i += pairs;
+    }
+}
+
 int64_t poisson(Generator& state, double lam) {
     if (lam >= 10) return poisson_ptrs(state, lam);
     if (lam == 0) return 0;

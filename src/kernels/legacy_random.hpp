@@ -61,6 +61,10 @@ void store(Generator& generator, Mt19937& to);
 // -log(1 - U): the legacy standard exponential.
 double standard_exponential(Generator& generator);
 
+// `count` standard exponentials into `out`, as that many calls of
+// standard_exponential() draw them.
+void standard_exponentials(Generator& generator, double* out, std::int64_t count);
+
 // The legacy Poisson draw for a lam that NumPy accepts (lam >= 0 and no
 // larger than its own limit, which the caller enforces): the multiplication
 // method below 10, the transformed rejection method (PTRS) from 10 on.

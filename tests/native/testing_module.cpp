@@ -119,9 +119,10 @@ OMBRIX_KERNEL_EXPORT Py_ssize_t ombrix_kernel_change_points(const char* base, Py
 // state is also given back whole between the two draws, as a hand-over to
 // NumPy's call does. With `tabled`, the seed's words come from a table of
 // 32 consecutive seeds that lasts from call to call, as the backgrounds'
-// does.
+// does. With `one_by_one`, the exponentials are drawn a call each, else at
+// once.
 OMBRIX_KERNEL_EXPORT void ombrix_legacy_draws(uint32_t seed, double lam, Py_ssize_t poisson_count, double scale,
-                                              Py_ssize_t exponential_count, int handed_over, int tabled,
+                                              Py_ssize_t exponential_count, int handed_over, int tabled, int one_by_one,
                                               int64_t* poissons, double* exponentials, uint32_t* key, int* pos) {
     static kernels::SeedTable table;
     kernels::Generator generator;
@@ -133,8 +134,13 @@ OMBRIX_KERNEL_EXPORT void ombrix_legacy_draws(uint32_t seed, double lam, Py_ssiz
         kernels::store(generator, numpy_state);
         kernels::load(generator, numpy_state);
     }
-    for (Py_ssize_t i = 0; i < exponential_count; ++i) {
-        exponentials[i] = scale * kernels::standard_exponential(generator);
+    if (one_by_one) {
+        for (Py_ssize_t i = 0; i < exponential_count; ++i) {
+            exponentials[i] = scale * kernels::standard_exponential(generator);
+        }
+    } else {  // as the backgrounds draw their weights
+        kernels::standard_exponentials(generator, exponentials, exponential_count);
+        for (Py_ssize_t i = 0; i < exponential_count; ++i) exponentials[i] = scale * exponentials[i];
     }
     kernels::Mt19937 state;
     kernels::store(generator, state);
