@@ -97,7 +97,7 @@ double score_backgrounds(const std::vector<double>& data, double lam, int count)
         k::seed_mt19937(g, static_cast<uint32_t>(i));
         int64_t d = k::poisson(g, lam);
         b.weights.resize(static_cast<size_t>(std::max<int64_t>(1, d)));
-        for (double& w : b.weights) w = k::standard_exponential(g);
+        k::standard_exponentials(g, b.weights.data(), static_cast<std::int64_t>(b.weights.size()));
         if (d <= 2) {
             checksum += 1.0;
             continue;
@@ -122,7 +122,7 @@ double perm_backgrounds(const std::vector<double>& data, double lam, int count) 
         if (draws[i] == 0) continue;
         k::seed_mt19937(g, static_cast<uint32_t>(i));
         b.weights.resize(static_cast<size_t>(draws[i]));
-        for (double& w : b.weights) w = k::standard_exponential(g);
+        k::standard_exponentials(g, b.weights.data(), static_cast<std::int64_t>(b.weights.size()));
         resegment(data, b);
         checksum += statistic(b, static_cast<std::ptrdiff_t>(data.size()), -1.0);
     }
