@@ -17,6 +17,7 @@ import numpy.typing as npt
 import pandas as pd
 import scipy.sparse as sp
 
+from . import _native
 from .atlas import Atlas, canonical, csr_rows, dense_float64
 from .errors import InputError
 from .states import States, check_values, not_finite_error, not_integer_error
@@ -235,8 +236,6 @@ def changing(dense: np.ndarray, ranges: list[tuple[int, int]]) -> np.ndarray:
     """Whether each row of each panel (a range of the columns) changes value
     somewhere, by value (NaN differs from all): (panels, rows) bools, from one
     native pass over the block in its order instead of a temporary per panel."""
-    from . import _native
-
     if dense.dtype not in SCANNED_TYPES:
         if dense.dtype.kind not in "biuf" or dense.dtype.itemsize > 4:
             raise TypeError(f"copy states of dtype {dense.dtype} are not compared exactly as float64")

@@ -108,11 +108,17 @@ uint32_t next32(Generator& g) {
     return temper(state.key[state.pos++]);
 }
 
+// A double in [0, 1) from two tempered 32-bit outputs, first and second.
+double double_of(uint32_t first, uint32_t second) {
+    auto a = static_cast<int32_t>(first >> 5);
+    auto b = static_cast<int32_t>(second >> 6);
+    return (a * 67108864.0 + b) / 9007199254740992.0;
+}
+
 // The next double in [0, 1), from two 32-bit outputs.
 double next_double(Generator& state) {
-    auto a = static_cast<int32_t>(next32(state) >> 5);
-    auto b = static_cast<int32_t>(next32(state) >> 6);
-    return (a * 67108864.0 + b) / 9007199254740992.0;
+    uint32_t first = next32(state);
+    return double_of(first, next32(state));
 }
 
 // NumPy's log-gamma for the PTRS acceptance test.
@@ -216,11 +222,7 @@ namespace {
 // The uniform doubles of `pairs` pairs of outputs that are written already
 // (key[0], key[1], ...), as next_double() makes them, into `out`.
 OMBRIX_VECTOR_CLONES void doubles_of_pairs(const uint32_t* key, std::int64_t pairs, double* out) {
-    for (std::int64_t p = 0; p < pairs; ++p) {
-        auto a = static_cast<int32_t>(temper(key[2 * p]) >> 5);
-        auto b = static_cast<int32_t>(temper(key[2 * p + 1]) >> 6);
-        out[p] = (a * 67108864.0 + b) / 9007199254740992.0;
-    }
+    for (std::int64_t p = 0; p < pairs; ++p) out[p] = double_of(temper(key[2 * p]), temper(key[2 * p + 1]));
 }
 
 }  // namespace

@@ -21,9 +21,10 @@ inline constexpr int kSeedLanes = 32;
 // The seeding's words of kSeedLanes consecutive seeds from `base`, computed
 // side by side: the seeding is one chain of multiplications per seed, whose
 // latency (about 13 cycles a word) 32 independent chains hide (four AVX2
-// registers), where eight (one register) leave it bare. The backgrounds of a call are
-// seeded 1, 2, 3, ...: one table serves 32 of them, and a driver's task that
-// stops within 32 backgrounds finds the next task's seeds already there.
+// registers), where eight (one register) leave it bare. The backgrounds of
+// a call are seeded 1, 2, 3, ...: one table serves 32 of them, and a
+// driver's task that stops within 32 backgrounds finds the next task's
+// seeds already there.
 struct SeedTable {
     bool filled = false;
     uint32_t base = 0;
